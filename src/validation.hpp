@@ -1,0 +1,62 @@
+// Input preparation: checks, normalisation, label encoding, duplicate check.
+//
+// `prepare` reads the caller's array in place through its strides (any
+// layout, negative or zero strides), computes the column statistics in double
+// precision and writes the one normalised float32 copy the search works on.
+// Normalised space is z = (x - c_j) / s with c_j the midpoint of column j and
+// s the largest column range: one global scale, so distances keep their
+// ratios. `denormalize_points` is the inverse used on the way back.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "result.hpp"
+
+namespace vantrel {
+
+// A read-only view of an n x d array of T with byte strides, as NumPy reports
+// them. Element (i, j) lives at base + i * row_stride + j * col_stride.
+template <class T>
+struct StridedMatrix {
+    const char* base = nullptr;
+    uint64_t rows = 0;
+    uint64_t cols = 0;
+    int64_t row_stride = 0;
+    int64_t col_stride = 0;
+};
+
+struct PreparedInput {
+    std::vector<float> data;       // n * d normalised values, row-major
+    std::vector<uint64_t> labels;  // class index per row, 0..k-1 by first appearance
+    std::vector<double> center;    // midpoint of each column's range
+    double scale = 0.0;            // largest column range, finite and > 0
+    uint64_t n = 0;
+    uint64_t d = 0;
+    float scaled_tol = 0.0f;       // tol / scale^2
+};
+
+// The checks, in order, each ending the call with its message; see the
+// implementation for the list. Out-of-memory is reported as such.
+template <class T>
+Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int64_t> y,
+                              uint64_t query_count, uint64_t max_iter, double tol);
+
+extern template Result<PreparedInput> prepare<float>(const StridedMatrix<float>&, std::span<const int64_t>,
+                                                     uint64_t, uint64_t, double);
+extern template Result<PreparedInput> prepare<double>(const StridedMatrix<double>&, std::span<const int64_t>,
+                                                      uint64_t, uint64_t, double);
+
+// Word-wise FNV-1a over the float32 bit patterns of a row; both zeros hash as 0.
+uint64_t row_fingerprint(std::span<const float> row);
+
+// Fails when two rows with different class indices are equal value for value.
+Status validate_cross_class_duplicates(std::span<const float> data, uint64_t d,
+                                       std::span<const uint64_t> labels);
+
+// x_j = float32(double(z_j) * scale + center_j), row after row.
+std::vector<float> denormalize_points(std::span<const float> points, uint64_t d,
+                                      std::span<const double> center, double scale);
+
+}  // namespace vantrel
