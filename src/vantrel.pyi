@@ -1,0 +1,34 @@
+# Type information for the vantrel extension module.
+#
+# The module is a single compiled file, so these declarations are shipped
+# beside it as a stub-only package (vantrel-stubs) that type checkers find in
+# site-packages. Keep the signature in step with the binding in src/lib.cpp.
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["tresk"]
+
+def tresk(
+    data: npt.NDArray[np.float32] | npt.NDArray[np.float64],
+    y: Sequence[int] | npt.NDArray[np.integer[Any]],
+    n_points: int = 1000,
+    max_iter: int = 100,
+    tol: float = 1e-6,
+    sparse: bool | np.bool_ = True,
+    parallel: bool | np.bool_ = True,
+    seed: int | None = None,
+    *,
+    batch_size: int = 256,
+    max_batches: int = 20,
+) -> list[list[float]]:
+    """Points on the decision boundary of the 1-nearest-neighbour classifier of (data, y).
+
+    Each returned point is (up to the tolerance) equally far from its nearest
+    row of ``data`` and from the nearest row of another class. With
+    ``sparse=True`` (default) the points lie on distinct neighbouring pairs and
+    the list may be shorter than ``n_points`` (a RuntimeWarning says so); with
+    ``sparse=False`` exactly ``n_points`` points are returned.
+    """
