@@ -1,0 +1,218 @@
+"""Demo: boundary points of a 1-nearest-neighbour classifier on a 2-D data set.
+
+Generates three interleaved spiral classes (seeded), asks vantrel.tresk for
+boundary points in sparse and in dense mode, prints what came back and writes
+a picture of the data, the returned points and the exact class boundary.
+
+The figures printed are recomputed here in float64 from the returned points
+(nearest data row, nearest row of another class), independently of the
+module's own float32 work. The exact boundary of a 2-D data set is the set of
+Voronoi edges between rows of different classes.
+
+    python examples/demo.py [--seed N] [--n-points N] [--output FILE.png]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+# The picture is written to a file; never open a window.
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.collections import LineCollection  # noqa: E402
+from scipy.spatial import Voronoi  # noqa: E402
+
+import vantrel  # noqa: E402
+
+N_CLASSES = 3
+ROWS_PER_CLASS = 150
+SPIRAL_TURNS = 1.6
+NOISE = 0.045
+DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "out" / "demo.png"
+CLASS_COLOURS = ["#4C72B0", "#DD8452", "#55A868", "#C44E52", "#8172B3"]
+
+
+class Stages:
+    """Prints one line per stage with the time elapsed since the start."""
+
+    def __init__(self) -> None:
+        self.start = time.perf_counter()
+
+    def __call__(self, text: str) -> None:
+        print(f"[{time.perf_counter() - self.start:6.2f} s] {text}", flush=True)
+
+
+def make_spirals(seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """Interleaved noisy spiral arms, one per class, in roughly [-1, 1]^2."""
+    rng = np.random.default_rng(seed)
+    rows, labels = [], []
+    for k in range(N_CLASSES):
+        t = np.sqrt(rng.uniform(0.02, 1.0, ROWS_PER_CLASS))  # even density along the arm
+        angle = 2 * np.pi * (SPIRAL_TURNS * t + k / N_CLASSES)
+        arm = np.column_stack([t * np.cos(angle), t * np.sin(angle)])
+        rows.append(arm + rng.normal(0.0, NOISE, arm.shape))
+        labels.append(np.full(ROWS_PER_CLASS, k))
+    return np.concatenate(rows), np.concatenate(labels)
+
+
+def pool_threads() -> int:
+    """Threads of the module's worker pool: RAYON_NUM_THREADS, else usable CPUs."""
+    value = os.environ.get("RAYON_NUM_THREADS", "")
+    if value.isdigit() and int(value) > 0:
+        return int(value)
+    return len(os.sched_getaffinity(0))
+
+
+def neighbouring_pairs(points: np.ndarray, data: np.ndarray, y: np.ndarray):
+    """For each point: (nearest row, nearest row of another class) in float64.
+
+    Returns the pairs (smaller index first) and the distance gap of each point,
+    the distance to the other-class row minus the distance to the nearest row;
+    0 means the point is exactly on the boundary.
+    """
+    if len(points) == 0:
+        return np.empty((0, 2), dtype=np.int64), np.empty(0)
+    dist = np.sqrt(((points[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
+    nearest = dist.argmin(axis=1)
+    other = np.where(y[None, :] != y[nearest][:, None], dist, np.inf)
+    rival = other.argmin(axis=1)
+    rows = np.arange(len(points))
+    gap = other[rows, rival] - dist[rows, nearest]
+    pairs = np.sort(np.column_stack([nearest, rival]), axis=1)
+    return pairs, gap
+
+
+def boundary_segments(data: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """The Voronoi edges between rows of different classes, as (m, 2, 2) segments.
+
+    Infinite edges are cut at a far point along the outward normal of the pair,
+    well beyond the drawing area.
+    """
+    vor = Voronoi(data)
+    centre = data.mean(axis=0)
+    far = 4.0 * np.ptp(data, axis=0).max()
+    segments = []
+    for (p, q), ridge in zip(vor.ridge_points, vor.ridge_vertices):
+        if y[p] == y[q]:
+            continue
+        ridge = np.asarray(ridge)
+        if np.all(ridge >= 0):
+            segments.append(vor.vertices[ridge])
+            continue
+        start = vor.vertices[ridge[ridge >= 0][0]]
+        tangent = data[q] - data[p]
+        normal = np.array([-tangent[1], tangent[0]]) / np.linalg.norm(tangent)
+        midpoint = 0.5 * (data[p] + data[q])
+        direction = np.sign(np.dot(midpoint - centre, normal)) * normal
+        segments.append(np.array([start, start + far * direction]))
+    return np.array(segments).reshape(-1, 2, 2)
+
+
+def run_mode(label: str, data, y, args, stage: Stages) -> dict:
+    sparse = label == "sparse"
+    stage(f"{label} mode: tresk(n_points={args.n_points}, sparse={sparse}, seed={args.seed})")
+    began = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        points = vantrel.tresk(data, y, n_points=args.n_points, sparse=sparse, seed=args.seed)
+    seconds = time.perf_counter() - began
+    points = np.asarray(points, dtype=np.float64).reshape(-1, data.shape[1])
+    pairs, gap = neighbouring_pairs(points, data, y)
+    distinct = len({(int(a), int(b)) for a, b in pairs})
+    notes = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+    stage(f"{label} mode: {len(points)} points in {seconds:.3f} s")
+    return {"label": label, "points": points, "pairs": distinct, "gap": gap,
+            "seconds": seconds, "notes": notes}
+
+
+def print_summary(results: list[dict], n_ridges: int, extent: float) -> None:
+    print()
+    print(f"{'mode':<8}{'points':>8}{'distinct pairs':>16}{'largest gap':>14}{'time':>10}")
+    for r in results:
+        gap = r["gap"].max() / extent if len(r["gap"]) else float("nan")
+        print(f"{r['label']:<8}{len(r['points']):>8}{r['pairs']:>16}{gap:>14.1e}"
+              f"{r['seconds']:>9.3f}s")
+    print()
+    print(f"cross-class Voronoi edges of the data (most distinct pairs possible): {n_ridges}")
+    print("largest gap: max over points of (distance to the nearest row of another class"
+          " - distance to the nearest row), relative to the data's extent")
+    print(f"worker pool threads: {pool_threads()}"
+          " (RAYON_NUM_THREADS, else the CPUs this process may use)")
+    for r in results:
+        for note in r["notes"]:
+            print(f"note ({r['label']} mode): {note}")
+
+
+def draw(data, y, segments, results, path: Path, seed: int) -> None:
+    lo, hi = data.min(axis=0), data.max(axis=0)
+    pad = 0.04 * (hi - lo)
+    fig, axes = plt.subplots(1, len(results), figsize=(6.2 * len(results), 6.4),
+                             constrained_layout=True)
+    for ax, r in zip(np.atleast_1d(axes), results):
+        for k in range(N_CLASSES):
+            rows = data[y == k]
+            ax.scatter(rows[:, 0], rows[:, 1], s=11, color=CLASS_COLOURS[k], alpha=0.55,
+                       linewidths=0, label=f"class {k}")
+        ax.add_collection(LineCollection(segments, colors="#333333", linewidths=0.9,
+                                         alpha=0.8, label="exact boundary", zorder=2))
+        pts = r["points"]
+        ax.scatter(pts[:, 0], pts[:, 1], s=16, marker="o", facecolors="none",
+                   edgecolors="black", linewidths=0.9, zorder=3,
+                   label=f"returned points ({len(pts)})")
+        ax.set_xlim(lo[0] - pad[0], hi[0] + pad[0])
+        ax.set_ylim(lo[1] - pad[1], hi[1] + pad[1])
+        ax.set_aspect("equal")
+        ax.set_xticks([])
+        ax.set_yticks([])
+        ax.set_title(f"{r['label']} mode: {len(pts)} points on {r['pairs']} distinct pairs",
+                     fontsize=12)
+        ax.legend(loc="lower left", fontsize=8.5, framealpha=0.9, markerscale=1.4)
+    fig.suptitle(f"vantrel.tresk: 1-nearest-neighbour decision boundary (seed {seed})",
+                 fontsize=14)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description="Find points on the 1-nearest-neighbour decision boundary of a seeded"
+                    " 2-D data set with vantrel.tresk (sparse and dense mode), print a"
+                    " summary and write a PNG picture.")
+    parser.add_argument("--seed", type=int, default=7,
+                        help="seed for the data set and for tresk (default: 7)")
+    parser.add_argument("--n-points", type=int, default=150,
+                        help="boundary points requested in each mode (default: 150)")
+    parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT,
+                        help=f"PNG file to write (default: {DEFAULT_OUTPUT})")
+    args = parser.parse_args(argv)
+    if args.n_points < 1:
+        parser.error("--n-points must be at least 1")
+    if args.seed < 0:
+        parser.error("--seed must be non-negative")
+
+    stage = Stages()
+    data, y = make_spirals(args.seed)
+    stage(f"data: {len(data)} rows, {data.shape[1]} columns, {N_CLASSES} interleaved classes")
+    results = [run_mode(label, data, y, args, stage) for label in ("sparse", "dense")]
+    stage("exact boundary: Voronoi edges between rows of different classes")
+    segments = boundary_segments(data, y)
+    print_summary(results, len(segments), float(np.ptp(data, axis=0).max()))
+    print()
+    stage("drawing")
+    draw(data, y, segments, results, args.output, args.seed)
+    stage(f"picture written to {args.output}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
