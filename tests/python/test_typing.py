@@ -1,0 +1,81 @@
+"""The type stub src/vantrel.pyi, checked by running mypy on small callers.
+
+mypy reads the stub from the source tree (MYPYPATH), so these tests do not
+depend on where, or whether, the module is installed.
+"""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy")
+
+SRC = Path(__file__).resolve().parents[2] / "src"
+
+GOOD_CALLER = """\
+from typing import Any
+import numpy as np
+import numpy.typing as npt
+import vantrel
+from vantrel import tresk
+
+data64: npt.NDArray[np.float64] = np.zeros((4, 2))
+data32: npt.NDArray[np.float32] = np.zeros((4, 2), dtype=np.float32)
+labels: npt.NDArray[np.int32] = np.array([0, 0, 1, 1], dtype=np.int32)
+
+points: list[list[float]] = tresk(data64, [0, 0, 1, 1])
+first: float = tresk(data32, labels, 10, 50, 1e-4, False, True, 3)[0][0]
+tresk(data64, (0, 1, 0, 1), n_points=5, max_iter=10, tol=0, sparse=np.bool_(True),
+      parallel=False, seed=None, batch_size=8, max_batches=2)
+tresk(data64, b"\\x00\\x01\\x00\\x01", seed=2**63)
+names: list[str] = vantrel.__all__
+"""
+
+# Each wrong line carries the marker "# wrong", so the lines mypy must report
+# are found from the text itself.
+BAD_CALLER = """\
+import numpy as np
+from vantrel import tresk
+
+d = np.zeros((4, 2))
+tresk(d, [0, 1, 0, 1], batch_size="x")  # wrong
+tresk(d, [0, 1, 0, 1], 10, 5, 1e-3, True, True, 0, 64)  # wrong
+tresk(np.zeros((4, 2), dtype=np.float16), [0, 1, 0, 1])  # wrong
+tresk(np.zeros((4, 2), dtype=np.int64), [0, 1, 0, 1])  # wrong
+tresk([[0.0, 1.0], [1.0, 0.0]], [0, 1])  # wrong
+tresk(d, "ab")  # wrong
+tresk(d, np.zeros(4))  # wrong
+tresk(d, [0, 1, 0, 1], seed="7")  # wrong
+tresk(d, [0, 1, 0, 1], tol="small")  # wrong
+tresk(d, [0, 1, 0, 1], colour=1)  # wrong
+tresk(d)  # wrong
+count: int = tresk(d, [0, 1, 0, 1])  # wrong
+"""
+
+
+def run_mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
+    caller = tmp_path / "caller.py"
+    caller.write_text(source)
+    env = dict(os.environ, MYPYPATH=str(SRC))
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+         "--cache-dir", str(tmp_path / "mypy-cache"), str(caller)],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+
+
+def test_correct_calls_type_check(tmp_path: Path) -> None:
+    result = run_mypy(tmp_path, GOOD_CALLER)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_wrong_call_is_reported(tmp_path: Path) -> None:
+    result = run_mypy(tmp_path, BAD_CALLER)
+    assert result.returncode == 1, result.stdout + result.stderr
+    reported = {int(line.split(":")[1]) for line in result.stdout.splitlines()
+                if ": error:" in line}
+    expected = {number for number, line in enumerate(BAD_CALLER.splitlines(), start=1)
+                if line.endswith("# wrong")}
+    assert reported == expected, result.stdout
