@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "result.hpp"
@@ -54,6 +55,18 @@ uint64_t row_fingerprint(std::span<const float> row);
 // Fails when two rows with different class indices are equal value for value.
 Status validate_cross_class_duplicates(std::span<const float> data, uint64_t d,
                                        std::span<const uint64_t> labels);
+
+// The same check with the fingerprint as a parameter, so tests can force
+// fingerprint collisions; the overload above calls it with row_fingerprint.
+// When `entries` is given it receives the map's (probe key, row) entries,
+// ordered by row, as they stood when the check ended.
+using RowFingerprintFn = uint64_t (*)(std::span<const float> row);
+Status validate_cross_class_duplicates(std::span<const float> data, uint64_t d,
+                                       std::span<const uint64_t> labels, RowFingerprintFn fingerprint,
+                                       std::vector<std::pair<uint64_t, uint64_t>>* entries = nullptr);
+
+// Step between the probe keys of different rows that share a fingerprint.
+inline constexpr uint64_t kProbeIncrement = 0x9e3779b97f4a7c15ULL;
 
 // x_j = float32(double(z_j) * scale + center_j), row after row.
 std::vector<float> denormalize_points(std::span<const float> points, uint64_t d,
