@@ -22,4 +22,9 @@ void parallel_for(uint64_t count, uint64_t min_chunk,
 // Number of threads that work on a parallel_for (pool threads plus caller).
 unsigned pool_thread_count();
 
+// The thread count a RAYON_NUM_THREADS value asks for: a positive decimal
+// integer (an optional leading '+', nothing else) that fits in unsigned, or 0
+// when the value is absent or anything else, meaning "one per processor".
+unsigned pool_size_from_env(const char* value);
+
 }  // namespace vantrel
