@@ -42,4 +42,15 @@ inline bool has_pair(const QueryState& s) {
 void update_query_state(QueryState& state, const float* products, uint64_t c, uint64_t j0,
                         const float* half_norms, const uint64_t* labels);
 
+// Class indices narrowed to 32 bits for the vectorised scan (every class index
+// is below the row count, which fits a signed 32-bit integer).
+std::vector<uint32_t> compact_classes(const uint64_t* labels, uint64_t n);
+
+// The same fold as update_query_state, leaving the state exactly as the
+// row-by-row rule would, but in two vectorised passes over the run: the
+// highest score, then the highest score of a class other than the winner's.
+// classes is the compact copy of the class indices (indexed like half_norms).
+void scan_scores(QueryState& state, const float* products, uint64_t c, uint64_t j0, const float* half_norms,
+                 const uint32_t* classes);
+
 }  // namespace vantrel
