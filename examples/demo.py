@@ -173,11 +173,16 @@ def draw(data, y, segments, results, path: Path, seed: int) -> None:
         ax.set_aspect("equal")
         ax.set_xticks([])
         ax.set_yticks([])
-        ax.set_title(f"{r['label']} mode: {len(pts)} points on {r['pairs']} distinct pairs",
-                     fontsize=12)
-        ax.legend(loc="lower left", fontsize=8.5, framealpha=0.9, markerscale=1.4)
-    fig.suptitle(f"vantrel.tresk: 1-nearest-neighbour decision boundary (seed {seed})",
-                 fontsize=14)
+        for side in ax.spines.values():
+            side.set_color("#bbbbbb")
+        ax.set_title(f"{r['label']} mode: {len(pts)} points on {r['pairs']} distinct pairs"
+                     f" ({r['seconds']:.2f} s)", fontsize=12)
+    handles, names = np.atleast_1d(axes)[0].get_legend_handles_labels()
+    names = [name.split(" (")[0] for name in names]  # counts differ per panel
+    fig.legend(handles, names, loc="outside lower center", ncols=len(names), fontsize=10,
+               frameon=False, markerscale=1.5)
+    fig.suptitle(f"1-nearest-neighbour decision boundary found by vantrel.tresk"
+                 f" ({len(data)} rows, seed {seed})", fontsize=14)
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
