@@ -1,0 +1,120 @@
+"""Input checks seen from Python: each ValueError message of the preparation
+step, and the order in which the checks run.
+
+Each ordering case breaks its own check and, where possible, every later one
+too, so a check that ran too early or too late shows up as the wrong message.
+"""
+
+import numpy as np
+import pytest
+
+import vantrel
+
+ROWS = "data must contain at least one row"
+COLUMNS = "data must contain at least one column"
+MAX_ITER = "max_iter must be greater than zero"
+TOL = "tol must be finite and non-negative"
+BLAS = "data dimensions exceed the supported BLAS integer range"
+CLASSES = "y must contain at least two different classes"
+FINITE = "data must contain only finite values"
+DISTINCT = "data must contain at least two distinct points"
+DUPLICATE = "points from different classes are identical after normalization"
+
+NAN = float("nan")
+INF = float("inf")
+GOOD = np.array([[0.0, 0.0], [4.0, 2.0], [1.0, 3.0]])
+GOOD_LABELS = [0, 1, 1]
+BAD_DATA = np.array([[NAN, 1.0], [NAN, 1.0], [NAN, 1.0]])  # non-finite and, past that, constant
+BIG = 2**31
+HUGE_QUERY = dict(n_points=BIG, batch_size=BIG)  # the query count in either mode
+
+
+def refuse(message, data, labels, **kwargs):
+    with pytest.raises(ValueError) as info:
+        vantrel.tresk(data, labels, **kwargs)
+    assert type(info.value) is ValueError
+    assert str(info.value) == message
+
+
+ORDER_CASES = [
+    # (message, data, labels, parameters), in check order
+    (ROWS, np.empty((0, 2)), [0], dict(max_iter=0, tol=NAN, **HUGE_QUERY)),
+    (ROWS, np.empty((0, 0)), [], {}),
+    (COLUMNS, np.empty((3, 0)), [0, 1], dict(max_iter=0, tol=NAN, **HUGE_QUERY)),
+    ("y has length 2 but data has 3 rows", BAD_DATA, [0, 1], dict(max_iter=0, tol=NAN, **HUGE_QUERY)),
+    ("y has length 4 but data has 3 rows", GOOD, [0, 1, 1, 0], {}),
+    (MAX_ITER, BAD_DATA, [1, 1, 1], dict(max_iter=0, tol=NAN, **HUGE_QUERY)),
+    (TOL, BAD_DATA, [1, 1, 1], dict(tol=NAN, **HUGE_QUERY)),
+    (TOL, BAD_DATA, [1, 1, 1], dict(tol=INF, **HUGE_QUERY)),
+    (TOL, BAD_DATA, [1, 1, 1], dict(tol=-INF, **HUGE_QUERY)),
+    (TOL, BAD_DATA, [1, 1, 1], dict(tol=-1e-300, **HUGE_QUERY)),
+    (TOL, GOOD, GOOD_LABELS, dict(tol=-5e-324)),
+    (BLAS, BAD_DATA, [1, 1, 1], dict(tol=-0.0, **HUGE_QUERY)),
+    (BLAS, BAD_DATA, [1, 1, 1], dict(n_points=2**64 - 1, batch_size=2**64 - 1)),
+    (CLASSES, BAD_DATA, [1, 1, 1], dict(n_points=BIG - 1, batch_size=BIG - 1)),
+    (CLASSES, np.array([[1.0, 2.0]]), [3], {}),
+    (CLASSES, GOOD, [-1, -1, -1], {}),
+    (FINITE, BAD_DATA, [0, 1, 1], {}),
+    (FINITE, np.array([[0.0, 1.0], [2.0, INF]]), [0, 1], {}),
+    (FINITE, np.array([[0.0, -INF], [0.0, 1.0]]), [0, 1], {}),
+    (FINITE, np.array([[1.0, 1.0], [1.0, NAN]]), [0, 1], {}),
+    (DISTINCT, np.ones((3, 2)), [0, 1, 1], {}),
+    (DISTINCT, np.array([[-1e308, 0.0], [1e308, 0.0]]), [0, 1], {}),
+    (DISTINCT, np.array([[-1e308, 0.0], [1e308, 1.0], [0.0, 0.5]]), [0, 1, 0], {}),
+    (DUPLICATE, np.array([[0.0, 1.0], [3.0, 2.0], [0.0, 1.0]]), [0, 1, 1], {}),
+    (DUPLICATE, np.array([[0.0, 0.0], [1.0, 1.0], [0.9, 0.9], [0.9 + 1e-12, 0.9]]), [0, 1, 0, 1], {}),
+]
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+@pytest.mark.parametrize(("message", "data", "labels", "kwargs"), ORDER_CASES)
+def test_checks_in_order(message, data, labels, kwargs, sparse):
+    refuse(message, data, labels, sparse=sparse, **kwargs)
+
+
+def test_query_limit_follows_the_mode():
+    # Dense mode limits n_points; sparse mode limits batch_size instead.
+    labels = [1, 1, 1]
+    refuse(BLAS, BAD_DATA, labels, sparse=False, n_points=BIG, batch_size=BIG - 1)
+    refuse(CLASSES, BAD_DATA, labels, sparse=False, n_points=BIG - 1, batch_size=BIG)
+    refuse(BLAS, BAD_DATA, labels, sparse=True, n_points=1, batch_size=BIG)
+    refuse(CLASSES, BAD_DATA, labels, sparse=True, n_points=BIG, batch_size=1)
+    refuse(CLASSES, BAD_DATA, labels, sparse=True, n_points=2**64 - 1, batch_size=1)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize(("message", "data", "labels"), [
+    (FINITE, [[0.0, 1.0], [NAN, 1.0]], [0, 1]),
+    (DISTINCT, [[2.5, -1.0]] * 3, [0, 1, 0]),
+    (DUPLICATE, [[0.0, 1.0], [3.0, 2.0], [3.0, 2.0], [0.0, 1.0]], [0, 0, 1, 1]),
+    (CLASSES, [[NAN, 0.0], [1.0, 0.0]], [4, 4]),
+])
+def test_same_messages_for_both_element_types(message, data, labels, dtype):
+    refuse(message, np.array(data, dtype=dtype), labels)
+
+
+def test_float64_values_beyond_float32_range_are_read_exactly():
+    # Read as float64, 1e300 is finite; the rows collide only because two of them are equal.
+    data = np.array([[0.0, 1e300], [0.0, -1e300]])
+    refuse(DUPLICATE, np.vstack([data, data[:1]]), [0, 1, 1])
+
+
+@pytest.mark.parametrize(("data", "labels"), [
+    (np.array([[0.0, 1.0], [0.0, 1.0], [3.0, 2.0]]), [0, 0, 1]),  # duplicates within a class
+    (np.array([[1.0, 5.0], [2.0, 5.0]]), [0, 1]),  # a constant column
+    (np.array([[0.0], [1.0]]), [-2**63, 2**63 - 1]),
+    (np.array([[-1e308], [0.0]]), [0, 1]),  # a range just inside the double range
+])
+def test_accepted_inputs(reaches_driver, data, labels):
+    for sparse in (False, True):
+        points = reaches_driver(lambda: vantrel.tresk(data, labels, n_points=2, sparse=sparse, seed=0,
+                                                      batch_size=2, max_batches=1))
+        if points is not None:
+            assert all(len(p) == data.shape[1] for p in points)
+
+
+def test_zero_tolerance_of_either_sign_is_accepted(reaches_driver):
+    for tol in (0.0, -0.0, 0, 5e-324):
+        points = reaches_driver(lambda: vantrel.tresk(GOOD, GOOD_LABELS, n_points=3, tol=tol, sparse=False, seed=1))
+        if points is not None:
+            assert len(points) == 3
