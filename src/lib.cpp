@@ -229,7 +229,7 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
             }
         }
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", kFunctionName, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", kFunctionName, keyword);
             return false;
         }
         if (slots[index] != nullptr) {
