@@ -44,6 +44,12 @@ def requires_driver():
 
 
 @pytest.fixture
+def driver_built():
+    """Call with sparse=False/True; says whether that driver is more than a stub."""
+    return lambda *, sparse: _missing_driver(sparse) is None
+
+
+@pytest.fixture
 def reaches_driver():
     """Runs a call that every check before the driver must let through.
 

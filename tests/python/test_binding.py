@@ -9,6 +9,7 @@ equal, constant data), which shows how far it got and with which values.
 import importlib.util
 import inspect
 import itertools
+import os
 import shutil
 import subprocess
 import sys
@@ -449,6 +450,45 @@ def test_zero_strides():
     # Many columns described by one stored value: refused on size before any pass over it.
     wide = np.broadcast_to(np.zeros((1, 1), np.float32), (2, 2**31))
     raises_exactly(ValueError, BLAS_MESSAGE, lambda: vantrel.tresk(wide, [0, 1]))
+
+
+MEMORY_SCRIPT = r"""
+import resource, sys
+import numpy as np
+import vantrel
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+limit = vm_size() + (256 << 20)  # far below the 1 GiB each call below asks for
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+def outcome(call):
+    try:
+        call()
+    except Exception as error:
+        return type(error).__name__
+    return "ok"
+
+# 8192 x 32768 values described by one column: the normalised copy needs 1 GiB.
+column = np.arange(8192, dtype=np.float32).reshape(8192, 1)
+wide = np.broadcast_to(column, (8192, 32768))
+print(outcome(lambda: vantrel.tresk(wide, [i % 2 for i in range(8192)], n_points=1, sparse=False)))
+# 2**27 start points of 2 values: the driver's buffers need 1 GiB.
+print(outcome(lambda: vantrel.tresk(np.array([[0.0, 0.0], [1.0, 1.0]]), [0, 1], n_points=2**27,
+                                    max_iter=1, sparse=False, parallel=False, seed=0)))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VANTREL_SANITIZED")), reason="needs a hard address-space limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_memory_exhaustion_raises_memory_error(driver_built):
+    run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    prepare_outcome, driver_outcome = run.stdout.split()
+    assert prepare_outcome == "MemoryError"
+    assert driver_outcome == ("MemoryError" if driver_built(sparse=False) else "NotImplementedError")
 
 
 def test_caller_objects_untouched_and_not_leaked():
