@@ -45,10 +45,20 @@ struct BlockSizes {
 };
 BlockSizes chunk_block_sizes(uint64_t m, uint64_t n);
 
+// The same rules for another product limit; the forms above use
+// kMaxProductElements. A small limit forces chunked sweeps with small blocks.
+bool uses_full_iteration(uint64_t m, uint64_t n, uint64_t limit);
+BlockSizes chunk_block_sizes(uint64_t m, uint64_t n, uint64_t limit);
+
 // May throw std::bad_alloc; nothing else fails.
 ConvergenceResult converge_points(std::vector<float> points, uint64_t n, uint64_t d, const float* data,
                                   float tol, const float* half_norms, const uint64_t* labels,
                                   uint64_t max_iter, bool parallel, bool track_iterations);
+// converge_points with another product limit (see uses_full_iteration).
+ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t n, uint64_t d, const float* data,
+                                             float tol, const float* half_norms, const uint64_t* labels,
+                                             uint64_t max_iter, bool parallel, bool track_iterations,
+                                             uint64_t limit);
 
 struct Bounds {
     std::vector<float> lower;
