@@ -9,6 +9,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +37,17 @@ struct ThreadRng {
 
 // Fills buffer with blocks counter..counter+3, advances counter by 4, index = 0.
 void refill(StdRng& rng);
+
+// The four-block ChaCha12 function behind refill, per instruction-set variant
+// (exposed so tests can check that every variant gives the same words).
+enum class ChachaIsa { baseline, avx2, avx512 };
+bool chacha_isa_available(ChachaIsa isa);
+// The variant refill uses: the widest one the CPU supports.
+ChachaIsa best_chacha_isa();
+// Writes blocks counter..counter+3 of (key, stream) to out[0..63], block k's
+// word j at 16k + j.
+void chacha12_four_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
+                          uint32_t* out, ChachaIsa isa);
 // Reseeds first when 64 KiB have been produced or a fork happened since keying.
 void refill(ThreadRng& rng);
 
@@ -46,8 +59,32 @@ StdRng seed_from_u64(uint64_t seed);
 // Fails with "could not initialize thread_rng: <system error>".
 Result<ThreadRng*> thread_rng();
 
+// A ThreadRng keyed with the given words, as if just created (counter 0, full
+// reseed allowance, current fork count). thread_rng() uses it with OS bytes;
+// tests use it to follow the reseed schedule from a known key.
+ThreadRng thread_rng_from_key(const std::array<uint32_t, 8>& key);
+
+// n bytes from the OS entropy source (getrandom, or /dev/urandom where the
+// kernel lacks getrandom or a sandbox forbids it). The error text is the
+// system's description of the failure.
+Status fill_entropy(void* buf, size_t n);
+// The /dev/urandom path of fill_entropy, used directly (tests).
+Status fill_entropy_from_urandom(void* buf, size_t n);
+
+// Process-wide count of fork events, bumped by a pthread_atfork handler in all
+// three phases once the first ThreadRng exists.
+inline std::atomic<uint64_t> thread_rng_fork_count{0};
+
 inline StdRng& core_of(StdRng& rng) { return rng; }
-inline StdRng& core_of(ThreadRng& rng) { return rng.core; }
+inline StdRng& core_of(ThreadRng& rng) {
+    // After a fork the unread words are held by both processes. Dropping them
+    // makes this draw refill, and that refill re-keys, so parent and child
+    // never hand out the same words.
+    if (rng.fork_counter < thread_rng_fork_count.load(std::memory_order_relaxed)) {
+        rng.core.index = kBufferWords;
+    }
+    return rng.core;
+}
 
 template <class G>
 inline uint32_t next_u32(G& g) {
@@ -114,7 +151,7 @@ inline Result<float> sample_inclusive_f32(G& g, float low, float high) {
 
 template <class G>
 inline double sample_unit_f64(G& g) {
-    return static_cast<double>(next_u64(g) >> 11) * 1.1102230246251565e-16;
+    return static_cast<double>(next_u64(g) >> 11) * 0x1p-53;
 }
 
 template <class G>
