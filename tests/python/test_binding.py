@@ -564,19 +564,25 @@ def test_seeded_results_are_reproducible(requires_driver):
     requires_driver(sparse=True)
     data, labels = clusters()
     for sparse in (False, True):
-        base = vantrel.tresk(data, labels, 20, 50, 1e-6, sparse, True, 1, batch_size=8, max_batches=5)
-        assert vantrel.tresk(data, labels, 20, 50, 1e-6, sparse, False, True, batch_size=8, max_batches=5) == base
-        assert vantrel.tresk(data.astype(np.float32), bytes(labels), n_points=20, max_iter=50, sparse=sparse,
-                             seed=np.uint64(1), batch_size=8, max_batches=5) == base
-        assert vantrel.tresk(np.asfortranarray(data[::-1])[::-1], np.array(labels), n_points=20, max_iter=50,
-                             sparse=sparse, seed=1, batch_size=8, max_batches=5) == base
+        base = vantrel.tresk(data, labels, 10, 50, 1e-6, sparse, True, 1, batch_size=8, max_batches=10)
+        assert len(base) == 10
+        assert vantrel.tresk(data, labels, 10, 50, 1e-6, sparse, False, True, batch_size=8, max_batches=10) == base
+        assert vantrel.tresk(data.astype(np.float32), bytes(labels), n_points=10, max_iter=50, sparse=sparse,
+                             seed=np.uint64(1), batch_size=8, max_batches=10) == base
+        assert vantrel.tresk(np.asfortranarray(data[::-1])[::-1], np.array(labels), n_points=10, max_iter=50,
+                             sparse=sparse, seed=1, batch_size=8, max_batches=10) == base
 
 
 def test_defaults_match_explicit_values(requires_driver):
     requires_driver(sparse=True)
     data, labels = clusters(per_class=10)
-    assert vantrel.tresk(data, labels, seed=4) == vantrel.tresk(
-        data, labels, 1000, 100, 1e-6, True, True, 4, batch_size=256, max_batches=20)
+    with pytest.warns(RuntimeWarning) as implicit:
+        omitted = vantrel.tresk(data, labels, seed=4)
+    with pytest.warns(RuntimeWarning) as explicit:
+        given = vantrel.tresk(data, labels, 1000, 100, 1e-6, True, True, 4, batch_size=256, max_batches=20)
+    assert omitted == given
+    assert [str(w.message) for w in implicit] == [str(w.message) for w in explicit] == [
+        f"requested 1000 distinct boundary points, but found {len(given)} before reaching max_batches=20"]
 
 
 def shortfall_call():
@@ -623,12 +629,15 @@ def test_concurrent_calls_match_serial_ones(requires_driver):
     requires_driver(sparse=False)
     requires_driver(sparse=True)
     data, labels = clusters()
-    jobs = [dict(sparse=False, seed=s) for s in range(3)] + [dict(sparse=True, seed=s) for s in range(3)]
-    expected = [vantrel.tresk(data, labels, n_points=30, batch_size=16, **job) for job in jobs]
+    jobs = [dict(sparse=False, seed=s, n_points=30) for s in range(3)]
+    jobs += [dict(sparse=True, seed=s, n_points=10) for s in range(3)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        expected = [vantrel.tresk(data, labels, batch_size=16, **job) for job in jobs]
     got = [None] * len(jobs)
 
     def work(i):
-        got[i] = vantrel.tresk(data, labels, n_points=30, batch_size=16, **jobs[i])
+        got[i] = vantrel.tresk(data, labels, batch_size=16, **jobs[i])
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(len(jobs))]
     for t in threads:
