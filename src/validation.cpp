@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -118,6 +119,62 @@ bool rows_equal(const float* a, const float* b, uint64_t d) {
     return true;
 }
 
+// The duplicate check's map: open addressing with linear probing over a
+// power-of-two table at least twice the entry limit, so it never grows and
+// probe runs stay short. Entries are only added. Bucket positions come from
+// the key mixed with a per-process random salt, so crafted fingerprints
+// cannot pile rows into one run; no result depends on the positions.
+struct KeySlot {
+    uint64_t key = 0;
+    uint64_t row = kNoIndex;  // kNoIndex marks an empty slot
+};
+
+struct KeyTable {
+    std::vector<KeySlot> slots;
+    uint64_t mask = 0;
+    uint64_t salt = 0;
+};
+
+uint64_t process_salt() {
+    static const uint64_t salt = [] {
+        try {
+            std::random_device rd;
+            return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+        } catch (...) {
+            return uint64_t{0x2545f4914f6cdd1dULL};
+        }
+    }();
+    return salt;
+}
+
+// The 64-bit finaliser of splitmix64.
+uint64_t mix64(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+KeyTable make_key_table(uint64_t max_entries) {
+    KeyTable t;
+    const uint64_t capacity = std::bit_ceil(std::max<uint64_t>(2 * max_entries, 2));
+    t.slots.resize(capacity);
+    t.mask = capacity - 1;
+    t.salt = process_salt();
+    return t;
+}
+
+// The row stored under key, after entering row there if the key was absent.
+uint64_t find_or_insert(KeyTable& t, uint64_t key, uint64_t row) {
+    for (uint64_t at = mix64(key ^ t.salt) & t.mask;; at = (at + 1) & t.mask) {
+        KeySlot& slot = t.slots[at];
+        if (slot.row == kNoIndex) {
+            slot = {key, row};
+            return row;
+        }
+        if (slot.key == key) return slot.row;
+    }
+}
+
 }  // namespace
 
 uint64_t row_fingerprint(std::span<const float> row) {
@@ -139,29 +196,30 @@ Status validate_cross_class_duplicates(std::span<const float> data, uint64_t d,
                                        std::span<const uint64_t> labels, RowFingerprintFn fingerprint,
                                        std::vector<std::pair<uint64_t, uint64_t>>* entries) {
     const uint64_t rows = data.size() / d;
-    // Probe key -> representative row. Sized up front so the pass never rehashes.
-    std::unordered_map<uint64_t, uint64_t> seen;
-    seen.reserve(labels.size());
+    // Probe key -> representative row, sized for one entry per label.
+    KeyTable seen = make_key_table(labels.size());
     Status status = ok_status();
     for (uint64_t i = 0; i < rows; ++i) {
         const float* row = data.data() + i * d;
         uint64_t key = fingerprint(std::span<const float>(row, d));
-        bool done = false;
-        while (!done) {
-            const auto [it, inserted] = seen.try_emplace(key, i);
-            if (inserted) break;
-            const uint64_t r = it->second;
+        for (;;) {
+            const uint64_t r = find_or_insert(seen, key, i);
+            if (r == i) break;  // newly entered
             if (!rows_equal(row, data.data() + r * d, d)) {
                 key += kProbeIncrement;  // odd, so keys cycle only after 2^64 steps
                 continue;
             }
+            // Equal rows: a duplicate within the class is not entered.
             if (labels[i] != labels[r]) status = invalid_input(kDuplicateMessage);
-            done = true;  // equal rows: a duplicate within the class is not entered
+            break;
         }
         if (!status) break;
     }
     if (entries) {
-        entries->assign(seen.begin(), seen.end());
+        entries->clear();
+        for (const KeySlot& slot : seen.slots) {
+            if (slot.row != kNoIndex) entries->emplace_back(slot.key, slot.row);
+        }
         std::sort(entries->begin(), entries->end(),
                   [](const auto& a, const auto& b) { return a.second < b.second; });
     }

@@ -53,6 +53,8 @@ extern template Result<PreparedInput> prepare<double>(const StridedMatrix<double
 uint64_t row_fingerprint(std::span<const float> row);
 
 // Fails when two rows with different class indices are equal value for value.
+// Needs room for its map (16 bytes times twice the label count, rounded up to
+// a power of two) and throws std::bad_alloc when that cannot be had.
 Status validate_cross_class_duplicates(std::span<const float> data, uint64_t d,
                                        std::span<const uint64_t> labels);
 

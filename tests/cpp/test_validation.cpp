@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -373,6 +374,51 @@ TEST(ValidationDuplicatesProbe, ProbeKeyWrapsModulo64Bits) {
     ASSERT_TRUE(validate_cross_class_duplicates(data, 1, std::vector<uint64_t>{0, 1, 1}, top, &entries).ok());
     EXPECT_EQ(entries, (Entries{{kTop, 0}, {kTop + kProbeIncrement, 1}}));
     EXPECT_EQ(entries[1].first, kProbeIncrement - 1);
+}
+
+TEST(ValidationDuplicatesProbe, LongCollisionChainsKeepEveryRowApart) {
+    // 300 distinct rows under one fingerprint each get their own probe key;
+    // a second copy of every row in its own class passes, in another class fails.
+    constexpr uint64_t kRows = 300;
+    std::vector<float> data;
+    std::vector<uint64_t> same, other;
+    for (int copy = 0; copy < 2; ++copy) {
+        for (uint64_t i = 0; i < kRows; ++i) {
+            data.push_back(static_cast<float>(i));
+            same.push_back(i % 2);
+            other.push_back(copy == 1 && i == kRows - 1 ? 1 - i % 2 : i % 2);
+        }
+    }
+    Entries entries;
+    ASSERT_TRUE(validate_cross_class_duplicates(data, 1, same, &constant_fingerprint, &entries).ok());
+    ASSERT_EQ(entries.size(), kRows);
+    for (uint64_t i = 0; i < kRows; ++i) EXPECT_EQ(entries[i], std::make_pair(kForced + i * kProbeIncrement, i));
+    EXPECT_FALSE(validate_cross_class_duplicates(data, 1, other, &constant_fingerprint).ok());
+}
+
+TEST(ValidationDuplicatesBruteForce, AgreesWithPairwiseComparison) {
+    // Few distinct values per column, so equal rows are common; the verdict
+    // is compared with an all-pairs check.
+    std::mt19937_64 gen(12345);
+    for (int trial = 0; trial < 200; ++trial) {
+        const uint64_t d = 1 + gen() % 3;
+        const uint64_t n = 2 + gen() % 40;
+        const uint64_t classes = 1 + gen() % 3;
+        std::vector<float> data(n * d);
+        for (float& v : data) v = static_cast<float>(static_cast<int>(gen() % 3) - 1) * 0.25f;
+        for (float& v : data) if (v == 0.0f && gen() % 2) v = -0.0f;
+        std::vector<uint64_t> labels(n);
+        for (uint64_t& l : labels) l = gen() % classes;
+        bool clash = false;
+        for (uint64_t a = 0; a < n && !clash; ++a) {
+            for (uint64_t b = a + 1; b < n && !clash; ++b) {
+                bool equal = true;
+                for (uint64_t j = 0; j < d; ++j) equal = equal && data[a * d + j] == data[b * d + j];
+                clash = equal && labels[a] != labels[b];
+            }
+        }
+        EXPECT_EQ(validate_cross_class_duplicates(data, d, labels).ok(), !clash) << "trial " << trial;
+    }
 }
 
 // ---- back to data units ----
