@@ -422,6 +422,14 @@ def test_element_type_accepted(data):
 # --------------------------------------------------------------------------
 # Layouts: the array is read through its strides
 
+def misaligned(a):
+    buffer = bytearray(a.nbytes + 1)
+    out = np.frombuffer(buffer, dtype=a.dtype, offset=1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
 DUPLICATED = np.array([[0.0, 1.0], [2.0, 3.0], [0.0, 1.0], [5.0, 4.0]])
 DUPLICATED_LABELS = [0, 1, 1, 0]  # rows 0 and 2 coincide across classes
 
@@ -435,6 +443,7 @@ DUPLICATED_LABELS = [0, 1, 1, 0]  # rows 0 and 2 coincide across classes
     (lambda a: np.ascontiguousarray(a[:, ::-1])[:, ::-1], False),
     (lambda a: np.repeat(a, 3, axis=1)[:, ::3], False),
     (lambda a: np.repeat(a, 2, axis=0)[::-2][::-1], False),
+    (misaligned, False),
 ])
 def test_layouts_are_read_logically(make, reorder, dtype):
     data = make(DUPLICATED.astype(dtype))
