@@ -54,12 +54,6 @@ TEST(Pool, EveryIndexExactlyOnce) {
     }
 }
 
-TEST(Pool, EmptyRangeNeverCallsBody) {
-    std::atomic<int> calls{0};
-    parallel_for(0, 1, [&](uint64_t, uint64_t) { ++calls; });
-    EXPECT_EQ(calls.load(), 0);
-}
-
 TEST(Pool, RangesNearTopOfIndexSpace) {
     // Chunk ends must not wrap around when count is close to 2^64.
     const uint64_t count = UINT64_MAX;

@@ -197,54 +197,49 @@ TEST(ValidationPrepare, BroadcastRowsFailAsOnePointWithoutScanningAll) {
     EXPECT_EQ(r.message(), kDistinct);
 }
 
-// A 3 x 2 data set laid out several ways; every view must give the record
-// of the plain row-major copy.
-class ValidationStrides : public ::testing::Test {
-protected:
-    const std::vector<double> rows_ = {0.5, -2.0, 3.0, 1.25, -1.5, 4.0};  // 3 x 2, row-major
-    const std::vector<int64_t> y_ = {9, 4, 9};
-    PreparedInput reference() {
-        auto r = prepare_c(rows_, 3, 2, y_);
-        EXPECT_TRUE(r.ok()) << r.message();
-        return r.value();
-    }
-    PreparedInput through(const StridedMatrix<double>& view) {
-        auto r = prepare(view, y_, kDefaultQueries, kDefaultMaxIter, kDefaultTol);
-        EXPECT_TRUE(r.ok()) << r.message();
-        return r.ok() ? r.value() : PreparedInput{};
-    }
+// A 3 x 2 data set laid out several ways in one byte buffer; every view must
+// give the record of the plain row-major copy.
+struct Layout {
+    const char* name;
+    std::vector<double> buffer;
+    size_t first;  // byte offset of element (0, 0)
+    int64_t row_stride;
+    int64_t col_stride;
 };
 
-TEST_F(ValidationStrides, FortranOrder) {
-    const std::vector<double> f = {0.5, 3.0, -1.5, -2.0, 1.25, 4.0};  // column after column
-    StridedMatrix<double> view{reinterpret_cast<const char*>(f.data()), 3, 2, sizeof(double), 3 * sizeof(double)};
-    expect_same_record(through(view), reference());
-}
+const std::vector<double> kRowMajor = {0.5, -2.0, 3.0, 1.25, -1.5, 4.0};
+constexpr int64_t kD = sizeof(double);
 
-TEST_F(ValidationStrides, NegativeStridesOverReversedBuffer) {
-    std::vector<double> rev(rows_.rbegin(), rows_.rend());
-    const char* last = reinterpret_cast<const char*>(rev.data() + rev.size() - 1);
-    StridedMatrix<double> view{last, 3, 2, -2 * static_cast<int64_t>(sizeof(double)),
-                               -static_cast<int64_t>(sizeof(double))};
-    expect_same_record(through(view), reference());
-}
-
-TEST_F(ValidationStrides, SlicedRowsAndColumnsOfWiderBuffer) {
-    // Every other row and column of a 6 x 4 buffer.
+std::vector<double> every_other_of_6x4() {
     std::vector<double> wide(24, 1e300);
     for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 2; ++j) wide[(2 * i) * 4 + 2 * j] = rows_[i * 2 + j];
-    StridedMatrix<double> view{reinterpret_cast<const char*>(wide.data()), 3, 2, 8 * sizeof(double),
-                               2 * sizeof(double)};
-    expect_same_record(through(view), reference());
+        for (int j = 0; j < 2; ++j) wide[(2 * i) * 4 + 2 * j] = kRowMajor[i * 2 + j];
+    return wide;
 }
 
-TEST_F(ValidationStrides, UnalignedBase) {
-    std::vector<char> bytes(rows_.size() * sizeof(double) + 1);
-    std::memcpy(bytes.data() + 1, rows_.data(), rows_.size() * sizeof(double));
-    StridedMatrix<double> view{bytes.data() + 1, 3, 2, 2 * sizeof(double), sizeof(double)};
-    expect_same_record(through(view), reference());
+class ValidationStrides : public ::testing::TestWithParam<Layout> {};
+
+TEST_P(ValidationStrides, SameRecordAsRowMajor) {
+    const Layout& l = GetParam();
+    const std::vector<int64_t> y = {9, 4, 9};
+    // Copy into bytes one past an aligned start, so loads are unaligned too.
+    std::vector<char> bytes(l.buffer.size() * sizeof(double) + 1);
+    std::memcpy(bytes.data() + 1, l.buffer.data(), l.buffer.size() * sizeof(double));
+    StridedMatrix<double> view{bytes.data() + 1 + l.first, 3, 2, l.row_stride, l.col_stride};
+    auto got = prepare(view, y, kDefaultQueries, kDefaultMaxIter, kDefaultTol);
+    auto want = prepare_c(kRowMajor, 3, 2, y);
+    ASSERT_TRUE(got.ok()) << got.message();
+    ASSERT_TRUE(want.ok()) << want.message();
+    expect_same_record(got.value(), want.value());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ValidationStrides,
+    ::testing::Values(Layout{"fortran", {0.5, 3.0, -1.5, -2.0, 1.25, 4.0}, 0, kD, 3 * kD},
+                      Layout{"negative", {4.0, -1.5, 1.25, 3.0, -2.0, 0.5}, 5 * kD, -2 * kD, -kD},
+                      Layout{"transposed_negative_rows", {-1.5, 3.0, 0.5, 4.0, 1.25, -2.0}, 2 * kD, -kD, 3 * kD},
+                      Layout{"sliced", every_other_of_6x4(), 0, 8 * kD, 2 * kD}),
+    [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 TEST(ValidationStridesZero, BroadcastColumnMatchesRepeatedCopy) {
     const std::vector<double> column = {1.0, -3.0, 0.25};
