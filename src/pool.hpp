@@ -15,7 +15,8 @@ namespace vantrel {
 
 // Calls body(begin, end) on disjoint ranges covering [0, count) and returns
 // when all have run. Ranges hold at least min_chunk items where possible.
-// body must not throw.
+// body must not throw (a worker would terminate the process), and must not
+// fork: the child would wait for chunks owned by threads it does not have.
 void parallel_for(uint64_t count, uint64_t min_chunk,
                   const std::function<void(uint64_t begin, uint64_t end)>& body);
 

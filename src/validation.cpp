@@ -337,8 +337,8 @@ template Result<PreparedInput> prepare<double>(const StridedMatrix<double>&, std
 
 std::vector<float> denormalize_points(std::span<const float> points, uint64_t d, std::span<const double> center,
                                       double scale) {
-    std::vector<float> out(points.size());
     const uint64_t rows = points.size() / d;
+    std::vector<float> out(rows * d);
     for (uint64_t i = 0; i < rows; ++i) {
         for (uint64_t j = 0; j < d; ++j) {
             // Product and sum are two rounded double operations, never fused.
