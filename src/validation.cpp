@@ -4,10 +4,11 @@
 // The caller's array is read in place through its byte strides, so any NumPy
 // layout works without a copy; a float32 element is widened to double as it is
 // loaded, which makes both instances of `prepare` compute the same values.
-// Every check that can refuse the input runs before anything large is
+// Every check on the caller's values runs before anything large is
 // allocated: the bounds pass needs one (lo, hi) pair per distinct column and
 // falls back to a storage-free pass when even that cannot be had, so running
-// out of memory is only ever reported once the input has passed those checks.
+// out of memory is only reported for input that passed them. Only the
+// duplicate check, which needs the normalised copy, comes after.
 #include "validation.hpp"
 
 #include <algorithm>
