@@ -1,0 +1,220 @@
+"""tresk from several Python threads at once, alongside other threads, and after fork.
+
+- Seeded calls made by many threads at the same moment give exactly what the
+  same calls give one after another; failing calls mixed in fail the same way.
+- Another Python thread keeps running while a long call computes, because the
+  call releases the interpreter lock: the other thread's counter advances
+  while the call is in progress.
+- A child forked from a process whose worker pool and thread generator are in
+  use can still run parallel calls: its seeded result equals the parent's, and
+  its unseeded results are its own, not a replay of the parent's generator.
+
+Every wait has a timeout, so a deadlock fails the test instead of hanging it.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vantrel
+
+JOIN_TIMEOUT = 300  # seconds; generous for a loaded machine, finite for a deadlock
+
+
+def clustered_data(n: int, d: int, classes: int, seed: int) -> tuple[np.ndarray, list[int]]:
+    rng = np.random.default_rng(seed)
+    labels = [int(v) for v in rng.integers(0, classes, n)]
+    centres = rng.normal(size=(classes, d))
+    x = centres[labels] * 2 + rng.normal(size=(n, d))
+    return x, labels
+
+
+DATA, LABELS = clustered_data(300, 3, 3, seed=11)
+DATA32 = DATA.astype(np.float32)
+
+
+def outcome(call):
+    """The result, or (exception type, message)."""
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - failures are compared too
+        return (type(error), str(error))
+
+
+CALLS = [
+    lambda: vantrel.tresk(DATA, LABELS, n_points=40, max_iter=30, sparse=False, parallel=True, seed=1),
+    lambda: vantrel.tresk(DATA32, LABELS, n_points=40, max_iter=30, sparse=False, parallel=True, seed=2),
+    lambda: vantrel.tresk(DATA, LABELS, n_points=30, max_iter=30, sparse=True, parallel=True, seed=3,
+                          batch_size=16, max_batches=4),
+    lambda: vantrel.tresk(DATA32, LABELS, n_points=25, max_iter=20, sparse=True, parallel=True, seed=4,
+                          batch_size=8, max_batches=5),
+    lambda: vantrel.tresk(DATA, LABELS, n_points=40, max_iter=30, sparse=False, parallel=False, seed=1),
+    lambda: vantrel.tresk(DATA, LABELS, tol=float("nan"), parallel=True, seed=5),
+    lambda: vantrel.tresk(DATA, LABELS[:-1], parallel=True, seed=6),
+    lambda: vantrel.tresk(DATA.astype(np.int64), LABELS, parallel=True, seed=7),
+]
+
+
+def run_threads(targets) -> None:
+    threads = [threading.Thread(target=t, daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    assert not any(t.is_alive() for t in threads), "a thread did not finish: deadlock?"
+
+
+def test_threads_match_sequential_calls():
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # sparse shortfalls are not the point here
+        expected = [outcome(call) for call in CALLS]
+        assert all(isinstance(e, list) for e in expected[:5]) and all(isinstance(e, tuple) for e in expected[5:])
+        assert expected[4] == expected[0], "parallel and serial runs differ"
+
+        n_threads = 8
+        rounds = 3
+        barrier = threading.Barrier(n_threads, timeout=JOIN_TIMEOUT)
+        got = [[None] * len(CALLS) for _ in range(n_threads * rounds)]
+
+        def worker(t):
+            barrier.wait()
+            for r in range(rounds):
+                order = list(range(len(CALLS)))
+                order = order[t % len(order):] + order[: t % len(order)]  # threads start on different calls
+                for i in order:
+                    got[t * rounds + r][i] = outcome(CALLS[i])
+
+        run_threads([lambda t=t: worker(t) for t in range(n_threads)])
+    for results in got:
+        for i, value in enumerate(results):
+            assert value == expected[i], f"call {i} differs when run concurrently"
+
+
+def test_unseeded_calls_in_threads_are_independent():
+    results = [None] * 6
+
+    def worker(i):
+        results[i] = vantrel.tresk(DATA, LABELS, n_points=20, max_iter=20, sparse=False, parallel=True)
+
+    run_threads([lambda i=i: worker(i) for i in range(len(results))])
+    assert all(isinstance(r, list) and len(r) == 20 for r in results)
+    distinct = {tuple(map(tuple, r)) for r in results}
+    assert len(distinct) == len(results), "two threads drew the same entropy-seeded start points"
+
+
+def long_call_arguments() -> dict:
+    """A dense call that takes a noticeable while here (sized by trying, not asserted on)."""
+    n_points = 256
+    x, y = clustered_data(2000, 8, 4, seed=5)
+    while True:
+        kwargs = dict(n_points=n_points, max_iter=60, sparse=False, parallel=False, seed=9)
+        start = time.perf_counter()
+        vantrel.tresk(x, y, **kwargs)
+        if time.perf_counter() - start > 0.3 or n_points >= 1 << 16:
+            return dict(data=x, y=y, **kwargs)
+        n_points *= 2
+
+
+def test_other_threads_run_while_a_call_computes():
+    call = long_call_arguments()
+    counter = 0
+    stop = threading.Event()
+
+    def count():
+        # Each step takes the interpreter lock briefly and then sleeps, so
+        # while the call holds the lock it cannot advance at all.
+        nonlocal counter
+        while not stop.is_set():
+            counter += 1
+            time.sleep(0.0005)
+
+    spinner = threading.Thread(target=count, daemon=True)
+    spinner.start()
+    try:
+        while counter == 0:
+            time.sleep(0.001)
+        before = counter
+        result = vantrel.tresk(**call)
+        during = counter - before
+    finally:
+        stop.set()
+        spinner.join(JOIN_TIMEOUT)
+    assert not spinner.is_alive()
+    assert len(result) == call["n_points"]
+    # Holding the lock through the call would allow at most a couple of steps
+    # (at the edges of the call); a released lock allows one per wake-up.
+    assert during > 10, f"the counting thread advanced only {during} times during the call"
+
+
+def _forked_child(conn, seeded_kwargs, unseeded_kwargs):
+    try:
+        seeded = vantrel.tresk(DATA, LABELS, **seeded_kwargs)
+        unseeded = [vantrel.tresk(DATA, LABELS, **unseeded_kwargs) for _ in range(2)]
+        sparse_unseeded = vantrel.tresk(DATA, LABELS, n_points=10, max_iter=20, sparse=True, parallel=True,
+                                        batch_size=8, max_batches=2)
+        conn.send(("ok", seeded, unseeded, sparse_unseeded))
+    except BaseException as error:  # noqa: BLE001 - reported to the parent
+        conn.send(("error", repr(error)))
+    finally:
+        conn.close()
+
+
+@pytest.mark.parametrize("warm_threads", [False, True], ids=["idle", "busy threads"])
+def test_forked_child_reseeds_and_keeps_the_pool_usable(warm_threads):
+    import warnings
+
+    ctx = multiprocessing.get_context("fork")
+    seeded_kwargs = dict(n_points=16, max_iter=20, sparse=False, parallel=True, seed=21)
+    unseeded_kwargs = dict(n_points=16, max_iter=20, sparse=False, parallel=True)
+
+    # Use the pool and this thread's entropy generator before forking.
+    vantrel.tresk(DATA, LABELS, **unseeded_kwargs)
+    parent_seeded = vantrel.tresk(DATA, LABELS, **seeded_kwargs)
+
+    stop = threading.Event()
+    background = []
+    if warm_threads:
+        # Another thread is inside tresk (and so inside the pool) while we fork.
+        def busy():
+            while not stop.is_set():
+                vantrel.tresk(DATA, LABELS, n_points=64, max_iter=20, sparse=False, parallel=True, seed=2)
+
+        background.append(threading.Thread(target=busy, daemon=True))
+        background[0].start()
+        time.sleep(0.05)
+
+    receiver, sender = ctx.Pipe(duplex=False)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+            child = ctx.Process(target=_forked_child, args=(sender, seeded_kwargs, unseeded_kwargs))
+            child.start()
+        sender.close()
+        parent_unseeded = [vantrel.tresk(DATA, LABELS, **unseeded_kwargs) for _ in range(2)]
+        got_message = receiver.poll(JOIN_TIMEOUT)
+        child.join(JOIN_TIMEOUT)
+        if child.is_alive():
+            child.kill()
+            child.join(10)
+            pytest.fail("the forked child hung (deadlock in the pool or the generator after fork?)")
+    finally:
+        stop.set()
+        for t in background:
+            t.join(JOIN_TIMEOUT)
+    assert got_message, f"the forked child sent nothing (exit code {child.exitcode})"
+    message = receiver.recv()
+    assert message[0] == "ok", f"the forked child failed: {message[1]}"
+    assert child.exitcode == 0
+    _, child_seeded, child_unseeded, child_sparse = message
+    assert child_seeded == parent_seeded, "a seeded call differs in the forked child"
+    assert len(child_unseeded[0]) == 16 and len(child_sparse) <= 10
+    assert child_unseeded[0] != child_unseeded[1]
+    assert child_unseeded[0] != parent_unseeded[0], "the child replays the parent's entropy generator"
+    assert child_unseeded[1] != parent_unseeded[1]
