@@ -4,10 +4,10 @@
 // The four blocks of a refill run in lockstep: state word j of all four blocks
 // lives in one 4-lane vector, so each quarter-round step is a single vector
 // operation with no shuffles inside the rounds; a 4x4 transpose per group of
-// four words puts the blocks back in counter order. The same integer-only body
-// is compiled for baseline x86-64 and for AVX2 (three-operand forms, byte
-// shuffles for the 8- and 16-bit rotations) and chosen at run time, so every
-// variant yields the same words.
+// four words puts the blocks back in counter order. One integer-only body is
+// compiled for baseline x86-64, for AVX2 (byte shuffles for the 8- and 16-bit
+// rotations) and for AVX-512VL (32 registers, native rotations); the widest the
+// CPU has is chosen at run time, and every variant yields the same words.
 #include <bit>
 #include <cmath>
 #include <cstring>

@@ -38,6 +38,9 @@ struct ThreadRng {
 // Fills buffer with blocks counter..counter+3, advances counter by 4, index = 0.
 void refill(StdRng& rng);
 
+// Reseeds first when 64 KiB have been produced or a fork happened since keying.
+void refill(ThreadRng& rng);
+
 // The four-block ChaCha12 function behind refill, per instruction-set variant
 // (exposed so tests can check that every variant gives the same words).
 enum class ChachaIsa { baseline, avx2, avx512 };
@@ -48,8 +51,6 @@ ChachaIsa best_chacha_isa();
 // word j at 16k + j.
 void chacha12_four_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
                           uint32_t* out, ChachaIsa isa);
-// Reseeds first when 64 KiB have been produced or a fork happened since keying.
-void refill(ThreadRng& rng);
 
 // PCG32 (XSH-RR) expansion of a 64-bit seed into the 8 key words.
 std::array<uint32_t, 8> expand_seed(uint64_t seed);

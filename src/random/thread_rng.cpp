@@ -161,7 +161,7 @@ ThreadRng thread_rng_from_key(const std::array<uint32_t, 8>& key) {
 
 Result<ThreadRng*> thread_rng() {
     if (t_rng_created) return &t_rng;
-    static const std::string kFailure = "could not initialize thread_rng: ";
+    const std::string kFailure = "could not initialize thread_rng: ";
 
     // Registered before the key is read, so a fork after this point is seen.
     if (!g_fork_handler_registered.exchange(true)) {
