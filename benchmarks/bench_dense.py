@@ -1,0 +1,186 @@
+"""Dense mode against the bare single-precision product it is built on.
+
+For each workload this prints, from one run of the script:
+  - tresk(sparse=False, seed=...) wall time, best of a few calls, with the pool
+    and without;
+  - the sgemm floor: the same cblas_sgemm calls (same block shapes, same
+    OpenBLAS library) repeated for as many sweeps as the run performed, with
+    nothing else, best of a few;
+  - the plain NumPy reference of the same algorithm (benchmarks/reference_numpy.py);
+  - the ratios, and the peak resident memory of a process that makes one call.
+
+The sweep count of a seeded run is recovered from the module itself: the
+smallest max_iter whose result already equals the final one. The last sweep may
+freeze points without moving them, so the run did that many sweeps or one more;
+the floor uses the smaller count, which can only make the ratio look worse.
+Each workload runs in its own subprocess so that ru_maxrss belongs to it.
+
+Usage: PYTHONPATH=build/<dir> python benchmarks/bench_dense.py [--repeat N] [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import ctypes.util
+import json
+import pathlib
+import resource
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from reference_numpy import normalise, tresk_dense_reference  # noqa: E402
+
+MAX_PRODUCT_ELEMENTS = 8_388_608
+MAX_DATA_BLOCK_ROWS = 2048
+SEED = 1
+
+WORKLOADS = {
+    "n=10000 d=32 m=2000": (10_000, 32, 2_000),
+    "n=2000 d=2 m=5000": (2_000, 2, 5_000),
+    "n=10000 d=128 m=2000": (10_000, 128, 2_000),
+}
+
+
+def make_data(n: int, d: int, seed: int = 0) -> tuple[np.ndarray, np.ndarray]:
+    rng = np.random.default_rng(seed)
+    data = rng.normal(size=(n, d)).astype(np.float32)
+    labels = np.argmax(data @ rng.normal(size=(d, 3)), axis=1)
+    return data, labels
+
+
+def block_sizes(m: int, n: int) -> tuple[int, int]:
+    if m * n <= MAX_PRODUCT_ELEMENTS:
+        return m, n
+    if n < m:
+        w = n if n <= MAX_PRODUCT_ELEMENTS else 2896
+    else:
+        w = min(max(MAX_PRODUCT_ELEMENTS // m, 1), n, MAX_DATA_BLOCK_ROWS)
+    return min(m, MAX_PRODUCT_ELEMENTS // w), w
+
+
+def sgemm_floor(points: np.ndarray, data: np.ndarray, sweeps: int, repeat: int) -> float:
+    blas = ctypes.CDLL(ctypes.util.find_library("openblas") or "libopenblas.so.0")
+    fp = ctypes.POINTER(ctypes.c_float)
+    blas.cblas_sgemm.argtypes = [ctypes.c_int] * 6 + [ctypes.c_float, fp, ctypes.c_int, fp, ctypes.c_int,
+                                                      ctypes.c_float, fp, ctypes.c_int]
+    blas.cblas_sgemm.restype = None
+    m, d = points.shape
+    n = data.shape[0]
+    r_max, w_max = block_sizes(m, n)
+    out = np.empty(r_max * w_max, dtype=np.float32)
+    out_ptr = out.ctypes.data_as(fp)
+    calls = []
+    for q0 in range(0, m, r_max):
+        for j0 in range(0, n, w_max):
+            r, c = min(r_max, m - q0), min(w_max, n - j0)
+            calls.append((r, c, points[q0:].ctypes.data_as(fp), data[j0:].ctypes.data_as(fp)))
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(sweeps):
+            for r, c, q, x in calls:
+                blas.cblas_sgemm(101, 111, 112, r, c, d, 1.0, q, d, x, d, 0.0, out_ptr, c)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def numpy_floor(points: np.ndarray, data: np.ndarray, sweeps: int, repeat: int) -> float:
+    out = np.empty((points.shape[0], data.shape[0]), dtype=np.float32)
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(sweeps):
+            np.matmul(points, data.T, out=out)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def worker(name: str, repeat: int) -> dict:
+    import vantrel
+
+    n, d, m = WORKLOADS[name]
+    data, y = make_data(n, d)
+
+    def run(**kwargs):
+        return vantrel.tresk(data, y, n_points=m, sparse=False, seed=SEED, **kwargs)
+
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    final = run(max_iter=100)
+    rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+    times = {}
+    for parallel in (True, False):
+        best = float("inf")
+        for _ in range(repeat):
+            start = time.perf_counter()
+            run(parallel=parallel)
+            best = min(best, time.perf_counter() - start)
+        times[parallel] = best
+
+    # Smallest max_iter whose result is already the final one.
+    lo, hi = 1, 100
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if run(max_iter=mid) == final:
+            hi = mid
+        else:
+            lo = mid + 1
+    sweeps = lo
+
+    z, _, _ = normalise(data)
+    points = np.ascontiguousarray(np.array(final, dtype=np.float32))  # any m x d block of the same size
+    floor = sgemm_floor(points, z, sweeps, repeat)
+    np_floor = numpy_floor(points, z, sweeps, repeat)
+
+    start = time.perf_counter()
+    _, ref_sweeps = tresk_dense_reference(data, y, m, seed=SEED)
+    ref_time = time.perf_counter() - start
+
+    return {
+        "name": name,
+        "sweeps": sweeps,
+        "tresk_parallel": times[True],
+        "tresk_serial": times[False],
+        "floor": floor,
+        "numpy_floor": np_floor,
+        "reference": ref_time,
+        "reference_sweeps": ref_sweeps,
+        "rss_before_mib": rss_before / 1024,
+        "rss_peak_mib": rss_after / 1024,
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--worker")
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="skip the d=128 workload")
+    args = parser.parse_args()
+    if args.worker:
+        print(json.dumps(worker(args.worker, args.repeat)))
+        return
+
+    names = [w for w in WORKLOADS if not (args.quick and "d=128" in w)]
+    print(f"{'workload':22} {'sweeps':>9} {'tresk par':>10} {'serial':>8} {'sgemm':>8} {'np mm':>8} "
+          f"{'ratio':>6} {'ser/fl':>6} {'numpy ref':>9} {'ref/tr':>6} {'peak MiB':>9} {'+call':>6}")
+    for name in names:
+        proc = subprocess.run([sys.executable, __file__, "--worker", name, "--repeat", str(args.repeat)],
+                              check=True, capture_output=True, text=True)
+        r = json.loads(proc.stdout.strip().splitlines()[-1])
+        print(f"{name:22} {r['sweeps']:>4}-{r['sweeps'] + 1:<4} {r['tresk_parallel']:10.4f} "
+              f"{r['tresk_serial']:8.4f} {r['floor']:8.4f} {r['numpy_floor']:8.4f} "
+              f"{r['tresk_parallel'] / r['floor']:6.2f} {r['tresk_serial'] / r['floor']:6.2f} "
+              f"{r['reference']:9.3f} {r['reference'] / r['tresk_parallel']:6.1f} "
+              f"{r['rss_peak_mib']:9.1f} {r['rss_peak_mib'] - r['rss_before_mib']:6.1f}")
+    print("times in seconds; ratio = tresk (pool) / sgemm floor; ser/fl = tresk (no pool) / floor;"
+          " ref/tr = NumPy reference / tresk; reference sweeps differ (own start points)")
+
+
+if __name__ == "__main__":
+    main()
