@@ -37,6 +37,7 @@ N_CLASSES = 3
 ROWS_PER_CLASS = 150
 SPIRAL_TURNS = 1.6
 NOISE = 0.045
+TOL = 1e-6  # tresk's default: bound on the squared length of a point's last move
 DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "out" / "demo.png"
 CLASS_COLOURS = ["#4C72B0", "#DD8452", "#55A868", "#C44E52", "#8172B3"]
 
@@ -117,34 +118,41 @@ def boundary_segments(data: np.ndarray, y: np.ndarray) -> np.ndarray:
     return np.array(segments).reshape(-1, 2, 2)
 
 
+def duration(seconds: float) -> str:
+    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
 def run_mode(label: str, data, y, args, stage: Stages) -> dict:
     sparse = label == "sparse"
     stage(f"{label} mode: tresk(n_points={args.n_points}, sparse={sparse}, seed={args.seed})")
     began = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
-        points = vantrel.tresk(data, y, n_points=args.n_points, sparse=sparse, seed=args.seed)
+        points = vantrel.tresk(data, y, n_points=args.n_points, tol=TOL, sparse=sparse,
+                               seed=args.seed)
     seconds = time.perf_counter() - began
     points = np.asarray(points, dtype=np.float64).reshape(-1, data.shape[1])
     pairs, gap = neighbouring_pairs(points, data, y)
     distinct = len({(int(a), int(b)) for a, b in pairs})
     notes = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
-    stage(f"{label} mode: {len(points)} points in {seconds:.3f} s")
+    stage(f"{label} mode: {len(points)} points in {duration(seconds)}")
     return {"label": label, "points": points, "pairs": distinct, "gap": gap,
             "seconds": seconds, "notes": notes}
 
 
 def print_summary(results: list[dict], n_ridges: int, extent: float) -> None:
     print()
-    print(f"{'mode':<8}{'points':>8}{'distinct pairs':>16}{'largest gap':>14}{'time':>10}")
+    print(f"{'mode':<8}{'points':>8}{'distinct pairs':>16}{'largest gap':>14}{'time (s)':>10}")
     for r in results:
         gap = r["gap"].max() / extent if len(r["gap"]) else float("nan")
         print(f"{r['label']:<8}{len(r['points']):>8}{r['pairs']:>16}{gap:>14.1e}"
-              f"{r['seconds']:>9.3f}s")
+              f"{r['seconds']:>10.4f}")
     print()
     print(f"cross-class Voronoi edges of the data (most distinct pairs possible): {n_ridges}")
     print("largest gap: max over points of (distance to the nearest row of another class"
-          " - distance to the nearest row), relative to the data's extent")
+          " - distance to the nearest row), relative to the data's extent. A point stops"
+          f" once its last move was at most sqrt(tol) long, so with tol={TOL:g} gaps up to"
+          f" about {2 * np.sqrt(TOL) / extent:.1e} are expected")
     print(f"worker pool threads: {pool_threads()}"
           " (RAYON_NUM_THREADS, else the CPUs this process may use)")
     for r in results:
@@ -176,7 +184,7 @@ def draw(data, y, segments, results, path: Path, seed: int) -> None:
         for side in ax.spines.values():
             side.set_color("#bbbbbb")
         ax.set_title(f"{r['label']} mode: {len(pts)} points on {r['pairs']} distinct pairs"
-                     f" ({r['seconds']:.2f} s)", fontsize=12)
+                     f" ({duration(r['seconds'])})", fontsize=12)
     handles, names = np.atleast_1d(axes)[0].get_legend_handles_labels()
     names = [name.split(" (")[0] for name in names]  # counts differ per panel
     fig.legend(handles, names, loc="outside lower center", ncols=len(names), fontsize=10,
