@@ -66,14 +66,16 @@ SweepOutcomes make_outcomes(uint64_t m) {
     return out;
 }
 
-void for_points(bool parallel, uint64_t count, uint64_t scores_per_point,
-                const std::function<void(uint64_t, uint64_t)>& body) {
+// Runs body(begin, end) over [0, count), on the pool when parallel. The pool
+// sees a one-pointer wrapper, which std::function keeps without allocating.
+template <class Body>
+void for_points(bool parallel, uint64_t count, uint64_t scores_per_point, const Body& body) {
     if (!parallel || count < 2) {
         body(0, count);
         return;
     }
     const uint64_t min_chunk = std::max<uint64_t>(1, kMinTaskScores / std::max<uint64_t>(1, scores_per_point));
-    parallel_for(count, min_chunk, body);
+    parallel_for(count, min_chunk, [&body](uint64_t begin, uint64_t end) { body(begin, end); });
 }
 
 // The point step for point p after its scan (p unconverged before the sweep).
