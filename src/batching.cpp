@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <unordered_set>
@@ -108,6 +109,26 @@ bool ranks_before(const Candidate& a, const Candidate& b) {
     if (sa != sb) return sa > sb;
     return total_order_key(a.tie_break) > total_order_key(b.tie_break);
 }
+
+// Adds the time since the last lap to one field of the timings, if any are kept.
+struct Stopwatch {
+    BatchedTimings* timings;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point last;
+
+    explicit Stopwatch(BatchedTimings* t) : timings(t) {
+        if (timings) start = last = std::chrono::steady_clock::now();
+    }
+    void lap(double BatchedTimings::*field) {
+        if (!timings) return;
+        const auto now = std::chrono::steady_clock::now();
+        timings->*field += std::chrono::duration<double>(now - last).count();
+        last = now;
+    }
+    void finish() {
+        if (timings) timings->total_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+};
 
 struct PairHash {
     size_t operator()(const Pair& p) const noexcept {
@@ -327,6 +348,13 @@ Result<SelectedBatch> select_batch(const NoveltyModel& model, StdRng& rng, uint6
 
 Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const float> data,
                                          std::span<const uint64_t> labels, const BatchSettings& settings) {
+    return tresk_batched_core(n, d, data, labels, settings, nullptr);
+}
+
+Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const float> data,
+                                         std::span<const uint64_t> labels, const BatchSettings& settings,
+                                         BatchedTimings* timings) {
+    Stopwatch clock(timings);
     uint64_t data_values = 0;
     if (!checked_mul(n, d, data_values)) return invalid_input("data dimensions are too large");
     if (n == 0 || d == 0 || data.size() != data_values) return invalid_input("invalid data dimensions");
@@ -371,6 +399,7 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
     out.points.reserve(capacity * d);
     out.pairs.reserve(capacity);
     std::unordered_set<Pair, PairHash> found_pairs;
+    clock.lap(&BatchedTimings::setup_seconds);
 
     uint64_t found = 0;
     uint64_t batches = 0;
@@ -390,12 +419,16 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
             if (!selected) return selected.error();
             start = std::move(selected.value().points);
             cells = std::move(selected.value().keys);
+            if (timings) ++timings->selected_batches;
         }
+        clock.lap(&BatchedTimings::proposal_seconds);
         const std::vector<float> start_copy = start;
+        clock.lap(&BatchedTimings::bookkeeping_seconds);
 
         const ConvergenceResult result =
             converge_points(std::move(start), n, d, data.data(), settings.scaled_tol, half_norms.data(),
                             labels.data(), settings.max_iter, settings.parallel, true);
+        clock.lap(&BatchedTimings::convergence_seconds);
 
         const uint64_t found_before = found;
         for (uint64_t i = 0; i < width; ++i) {
@@ -410,10 +443,16 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
             }
         }
         ++batches;
+        if (timings) {
+            timings->batches = batches;
+            timings->start_points += width;
+        }
+        clock.lap(&BatchedTimings::bookkeeping_seconds);
         if (found >= settings.n_points) break;
         new_pair_ratio = static_cast<double>(found - found_before) / static_cast<double>(width);
         if (batches >= settings.max_batches) break;
     }
+    clock.finish();
     return out;
 }
 

@@ -72,4 +72,21 @@ struct BatchedResult {
 Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const float> data,
                                          std::span<const uint64_t> labels, const BatchSettings& settings);
 
+// Wall-clock split of one batched run, for benchmarks; not reachable from Python.
+struct BatchedTimings {
+    double setup_seconds = 0.0;        // bounds, half norms, seeding, model construction
+    double proposal_seconds = 0.0;     // start points: uniform draws plus keys, or select_batch
+    double convergence_seconds = 0.0;  // converge_points
+    double bookkeeping_seconds = 0.0;  // copies, claiming pairs, record_outcome, accepting
+    double total_seconds = 0.0;
+    uint64_t batches = 0;
+    uint64_t selected_batches = 0;  // batches proposed by select_batch
+    uint64_t start_points = 0;
+};
+
+// The same run, filling timings when it is not null.
+Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const float> data,
+                                         std::span<const uint64_t> labels, const BatchSettings& settings,
+                                         BatchedTimings* timings);
+
 }  // namespace vantrel
