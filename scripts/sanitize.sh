@@ -39,7 +39,11 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:verify_asan
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 
 echo "== C++ unit tests under the sanitizers"
-.venv/bin/ctest --test-dir "$build" --output-on-failure -j 2
+if ! .venv/bin/ctest --test-dir "$build" --output-on-failure -j 2 >"$build/ctest.log" 2>&1; then
+    cat "$build/ctest.log"
+    exit 1
+fi
+tail -n 3 "$build/ctest.log"
 
 echo "== Python tests under the sanitizers"
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"

@@ -12,3 +12,4 @@ echo "== C++ unit tests"
 
 echo "== Python tests"
 .venv/bin/python -m pytest tests/python -q "$@"
+bash scripts/sanitize.sh
