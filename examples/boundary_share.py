@@ -25,7 +25,12 @@ import warnings
 import numpy as np
 from sklearn.datasets import load_digits, load_iris
 
-import vantrel
+try:
+    import vantrel
+except ImportError as err:  # --help still works; main() reports it
+    vantrel = None
+    IMPORT_ERROR = err
+
 
 DUPLICATE_MESSAGE = "points from different classes are identical after normalization"
 DEFAULT_BUDGETS = "100x8,400x32,1600x128,6400x512,25600x2048"
@@ -134,6 +139,8 @@ def main(argv: list[str] | None = None) -> int:
                         help=f"iris only, budgets {QUICK_BUDGETS} (a few seconds)")
     parser.add_argument("--seed", type=int, default=0, help="seed for tresk (default: 0)")
     args = parser.parse_args(argv)
+    if vantrel is None:
+        sys.exit(f"cannot import vantrel ({IMPORT_ERROR}); install it with: bash scripts/setup.sh")
 
     names = ["iris", "digits"] if args.dataset == "all" else [args.dataset]
     budgets = args.budgets or parse_budgets(DEFAULT_BUDGETS)

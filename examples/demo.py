@@ -31,12 +31,18 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
 from scipy.spatial import Voronoi  # noqa: E402
 
-import vantrel  # noqa: E402
+try:
+    import vantrel
+except ImportError as err:  # --help still works; main() reports it
+    vantrel = None
+    IMPORT_ERROR = err
+
 
 N_CLASSES = 3
 ROWS_PER_CLASS = 150
 SPIRAL_TURNS = 1.6
 NOISE = 0.045
+POINTS_PER_BLOCK = 1024  # bounds the float64 distance block of the summary
 TOL = 1e-6  # tresk's default: bound on the squared length of a point's last move
 DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "out" / "demo.png"
 CLASS_COLOURS = ["#4C72B0", "#DD8452", "#55A868", "#C44E52", "#8172B3"]
@@ -80,15 +86,17 @@ def neighbouring_pairs(points: np.ndarray, data: np.ndarray, y: np.ndarray):
     the distance to the other-class row minus the distance to the nearest row;
     0 means the point is exactly on the boundary.
     """
-    if len(points) == 0:
-        return np.empty((0, 2), dtype=np.int64), np.empty(0)
-    dist = np.sqrt(((points[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
-    nearest = dist.argmin(axis=1)
-    other = np.where(y[None, :] != y[nearest][:, None], dist, np.inf)
-    rival = other.argmin(axis=1)
-    rows = np.arange(len(points))
-    gap = other[rows, rival] - dist[rows, nearest]
-    pairs = np.sort(np.column_stack([nearest, rival]), axis=1)
+    pairs = np.empty((len(points), 2), dtype=np.int64)
+    gap = np.empty(len(points))
+    for start in range(0, len(points), POINTS_PER_BLOCK):
+        block = points[start:start + POINTS_PER_BLOCK]
+        dist = np.sqrt(((block[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
+        nearest = dist.argmin(axis=1)
+        other = np.where(y[None, :] != y[nearest][:, None], dist, np.inf)
+        rival = other.argmin(axis=1)
+        rows = np.arange(len(block))
+        gap[start:start + len(block)] = other[rows, rival] - dist[rows, nearest]
+        pairs[start:start + len(block)] = np.sort(np.column_stack([nearest, rival]), axis=1)
     return pairs, gap
 
 
@@ -208,6 +216,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT,
                         help=f"PNG file to write (default: {DEFAULT_OUTPUT})")
     args = parser.parse_args(argv)
+    if vantrel is None:
+        sys.exit(f"cannot import vantrel ({IMPORT_ERROR}); install it with: bash scripts/setup.sh")
     if args.n_points < 1:
         parser.error("--n-points must be at least 1")
     if args.seed < 0:
