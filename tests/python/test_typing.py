@@ -79,3 +79,29 @@ def test_every_wrong_call_is_reported(tmp_path: Path) -> None:
     expected = {number for number, line in enumerate(BAD_CALLER.splitlines(), start=1)
                 if line.endswith("# wrong")}
     assert reported == expected, result.stdout
+
+
+def test_stub_signature_matches_the_module() -> None:
+    """Names, kinds and defaults in the stub agree with the compiled function."""
+    import ast
+    import inspect
+
+    vantrel = pytest.importorskip("vantrel")
+    tree = ast.parse((SRC / "vantrel.pyi").read_text())
+    stub = next(node for node in tree.body
+                if isinstance(node, ast.FunctionDef) and node.name == "tresk")
+    args = stub.args
+    positional = [(a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD) for a in args.args]
+    keyword = [(a.arg, inspect.Parameter.KEYWORD_ONLY) for a in args.kwonlyargs]
+    required = object()
+    defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
+    stub_params = [(name, kind, required if default is None else ast.literal_eval(default))
+                   for (name, kind), default in zip(positional + keyword,
+                                                    defaults + list(args.kw_defaults))]
+    empty = inspect.Parameter.empty
+    runtime = [(p.name, p.kind, required if p.default is empty else p.default)
+               for p in inspect.signature(vantrel.tresk).parameters.values()]
+    assert stub_params == runtime
+    all_names = next(ast.literal_eval(node.value) for node in tree.body
+                     if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
+    assert all_names == vantrel.__all__
