@@ -264,6 +264,22 @@ def expected_prepare_error(x: np.ndarray, y: list[int]) -> str | None:
     return None
 
 
+def assert_on_boundary(x: np.ndarray, y: list[int], result: list, tol: float) -> None:
+    """Sparse-mode points converged: each is about as far from its nearest row as from the
+    nearest row of another class (float64 brute force, relative to the data's scale)."""
+    x = np.asarray(x, dtype=np.float64)
+    labels = np.asarray(y)
+    s = float(np.max(x.max(axis=0) - x.min(axis=0)))
+    if not result or not (1e-30 < s < 1e30):
+        return
+    allowed = 1e-4 + 2 * math.sqrt(tol) / s
+    for point in result:
+        dist = np.sqrt(((x - np.asarray(point)) ** 2).sum(axis=1))
+        nearest = int(np.argmin(dist))
+        other = float(dist[labels != labels[nearest]].min())
+        assert (other - dist[nearest]) / s <= allowed, f"{point} is not on the boundary"
+
+
 # ---------------------------------------------------------------------------
 # Strategies
 
@@ -473,6 +489,8 @@ def fuzz_layouts(x, layout, settings_, data):
         assert got == ("error", expected)
     else:
         assert got[0] == "ok", got
+        if settings_["sparse"] and kw["finite"]:
+            assert_on_boundary(view, y, got[1], settings_["tol"])
 
 
 def test_layouts():
@@ -632,6 +650,8 @@ def fuzz_labels(x, settings_, data):
     else:
         want = expected_prepare_error(x, list(expected))
         assert got == (("error", want) if want else ("ok", got[1])), (got, want)
+        if got[0] == "ok" and settings_["sparse"]:
+            assert_on_boundary(x, list(expected), got[1], settings_["tol"])
 
 
 def test_labels():
