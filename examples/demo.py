@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 import time
 import warnings
@@ -42,6 +43,7 @@ N_CLASSES = 3
 ROWS_PER_CLASS = 150
 SPIRAL_TURNS = 1.6
 NOISE = 0.045
+MAX_POOL_THREADS = 2**32 - 1  # larger values of RAYON_NUM_THREADS are ignored
 POINTS_PER_BLOCK = 1024  # bounds the float64 distance block of the summary
 TOL = 1e-6  # tresk's default: bound on the squared length of a point's last move
 DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "out" / "demo.png"
@@ -73,9 +75,9 @@ def make_spirals(seed: int) -> tuple[np.ndarray, np.ndarray]:
 
 def pool_threads() -> int:
     """Threads of the module's worker pool: RAYON_NUM_THREADS, else usable CPUs."""
-    value = os.environ.get("RAYON_NUM_THREADS", "")
-    if value.isdigit() and int(value) > 0:
-        return int(value)
+    match = re.fullmatch(r"\+?([0-9]+)", os.environ.get("RAYON_NUM_THREADS", ""))
+    if match and 0 < int(match[1]) <= MAX_POOL_THREADS:
+        return int(match[1])
     return len(os.sched_getaffinity(0))
 
 
