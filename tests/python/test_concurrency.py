@@ -218,3 +218,21 @@ def test_forked_child_reseeds_and_keeps_the_pool_usable(warm_threads):
     assert child_unseeded[0] != child_unseeded[1]
     assert child_unseeded[0] != parent_unseeded[0], "the child replays the parent's entropy generator"
     assert child_unseeded[1] != parent_unseeded[1]
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3", "7", "0", "", "many"])
+def test_pool_size_does_not_change_seeded_results(threads):
+    """However many workers the pool gets (unusable settings fall back to the default)."""
+    from test_fuzz import run_python
+
+    code = """
+import numpy as np, vantrel, warnings
+from test_concurrency import DATA, LABELS
+warnings.simplefilter("ignore", RuntimeWarning)
+for sparse in (False, True):
+    kw = dict(n_points=40, max_iter=30, sparse=sparse, seed=13, batch_size=16, max_batches=3)
+    assert vantrel.tresk(DATA, LABELS, parallel=True, **kw) == vantrel.tresk(DATA, LABELS, parallel=False, **kw)
+print("same")
+"""
+    proc = run_python(code, env={"RAYON_NUM_THREADS": threads}, timeout=JOIN_TIMEOUT)
+    assert proc.stdout.split() == ["same"]

@@ -135,3 +135,15 @@ small_call()
     growth = int(proc.stdout.split()[-1])
     # One lost normalised copy per call (512 x 64 float32 = 128 KiB) would be 25 MiB.
     assert growth < 4 << 20, f"resident memory grew by {growth} bytes over 200 failed calls"
+
+
+def test_endless_label_sequence_raises_memory_error():
+    """Labels are converted before anything is compared with the data, so a label
+    sequence far longer than memory ends in MemoryError, not in a crash."""
+    code = PRELUDE + """
+x = np.random.default_rng(0).random((4, 2))
+attempt(lambda: vantrel.tresk(x, range(2 ** 40), n_points=2, sparse=False))
+"""
+    # A smaller limit keeps the doomed conversion short (it fills the limit first).
+    proc = run_python(code, address_space=1 << 30, env=CHILD_ENV, timeout=300)
+    assert proc.stdout.splitlines() == ["MemoryError ", "intact 64"], proc.stdout + proc.stderr
