@@ -2,17 +2,19 @@
 
 For each workload this prints, from one run of the script:
   - tresk(sparse=False, seed=...) wall time, best of a few calls, with the pool
-    and without;
+    and without, each round timed back to back with the floor below;
   - the sgemm floor: the same cblas_sgemm calls (same block shapes, same
     OpenBLAS library) repeated for as many sweeps as the run performed, with
     nothing else, best of a few;
   - the plain NumPy reference of the same algorithm (benchmarks/reference_numpy.py);
   - the ratios, and the peak resident memory of a process that makes one call.
 
-The sweep count of a seeded run is recovered from the module itself: the
-smallest max_iter whose result already equals the final one. The last sweep may
-freeze points without moving them, so the run did that many sweeps or one more;
-the floor uses the smaller count, which can only make the ratio look worse.
+The sweep count of a seeded run is recovered from the module itself: k, the
+smallest max_iter whose result already equals the final one, is the number of
+sweeps if every point sweep k moved moved by at most the tolerance, else the
+run made one more sweep that froze points without moving them. When the moves
+are too close to the tolerance to tell, the count shows as "k-(k+1)" and the
+floor uses k, which can only make the ratio look worse.
 Each workload runs in its own subprocess so that ru_maxrss belongs to it.
 
 Usage: PYTHONPATH=build/<dir> python benchmarks/bench_dense.py [--repeat N] [--quick]
@@ -39,6 +41,7 @@ from reference_numpy import normalise, tresk_dense_reference  # noqa: E402
 MAX_PRODUCT_ELEMENTS = 8_388_608
 MAX_DATA_BLOCK_ROWS = 2048
 SEED = 1
+TOL = 1e-6  # the default tolerance the runs use
 
 WORKLOADS = {
     "n=10000 d=32 m=2000": (10_000, 32, 2_000),
@@ -64,7 +67,8 @@ def block_sizes(m: int, n: int) -> tuple[int, int]:
     return min(m, MAX_PRODUCT_ELEMENTS // w), w
 
 
-def sgemm_floor(points: np.ndarray, data: np.ndarray, sweeps: int, repeat: int) -> float:
+def sgemm_floor_runner(points: np.ndarray, data: np.ndarray, sweeps: int):
+    """A callable making the run's sgemm calls, sweep after sweep, and nothing else."""
     blas = ctypes.CDLL(ctypes.util.find_library("openblas") or "libopenblas.so.0")
     fp = ctypes.POINTER(ctypes.c_float)
     blas.cblas_sgemm.argtypes = [ctypes.c_int] * 6 + [ctypes.c_float, fp, ctypes.c_int, fp, ctypes.c_int,
@@ -80,14 +84,19 @@ def sgemm_floor(points: np.ndarray, data: np.ndarray, sweeps: int, repeat: int) 
         for j0 in range(0, n, w_max):
             r, c = min(r_max, m - q0), min(w_max, n - j0)
             calls.append((r, c, points[q0:].ctypes.data_as(fp), data[j0:].ctypes.data_as(fp)))
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
+
+    def run() -> None:
         for _ in range(sweeps):
             for r, c, q, x in calls:
                 blas.cblas_sgemm(101, 111, 112, r, c, d, 1.0, q, d, x, d, 0.0, out_ptr, c)
-        best = min(best, time.perf_counter() - start)
-    return best
+
+    return run
+
+
+def timed(fn) -> float:
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
 
 
 def numpy_floor(points: np.ndarray, data: np.ndarray, sweeps: int, repeat: int) -> float:
@@ -114,16 +123,7 @@ def worker(name: str, repeat: int) -> dict:
     final = run(max_iter=100)
     rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
-    times = {}
-    for parallel in (True, False):
-        best = float("inf")
-        for _ in range(repeat):
-            start = time.perf_counter()
-            run(parallel=parallel)
-            best = min(best, time.perf_counter() - start)
-        times[parallel] = best
-
-    # Smallest max_iter whose result is already the final one.
+    # Smallest max_iter k whose result is already the final one.
     lo, hi = 1, 100
     while lo < hi:
         mid = (lo + hi) // 2
@@ -132,10 +132,28 @@ def worker(name: str, repeat: int) -> dict:
         else:
             lo = mid + 1
     sweeps = lo
+    # Sweep k moved some points; the loop stopped after it only if every such
+    # move was within the tolerance (1e-6, squared, data units), else it ran
+    # one more sweep that froze them without moving them.
+    exact = False
+    if sweeps > 1:
+        before = np.array(run(max_iter=sweeps - 1), dtype=np.float64)
+        largest = float(((np.array(final, dtype=np.float64) - before) ** 2).sum(axis=1).max())
+        if largest > TOL * 1.01:
+            sweeps, exact = sweeps + 1, True
+        elif largest < TOL * 0.99:
+            exact = True
 
     z, _, _ = normalise(data)
     points = np.ascontiguousarray(np.array(final, dtype=np.float32))  # any m x d block of the same size
-    floor = sgemm_floor(points, z, sweeps, repeat)
+    floor_run = sgemm_floor_runner(points, z, sweeps)
+    # Rounds of back-to-back timings: the best of each, and the median of the
+    # per-round ratios, which is steadier on a shared machine.
+    rounds = []
+    for _ in range(repeat):
+        rounds.append((timed(lambda: run(parallel=True)), timed(lambda: run(parallel=False)), timed(floor_run)))
+    par, ser, floor = (min(r[k] for r in rounds) for k in range(3))
+    paired = float(np.median([r[0] / r[2] for r in rounds]))
     np_floor = numpy_floor(points, z, sweeps, repeat)
 
     start = time.perf_counter()
@@ -145,9 +163,11 @@ def worker(name: str, repeat: int) -> dict:
     return {
         "name": name,
         "sweeps": sweeps,
-        "tresk_parallel": times[True],
-        "tresk_serial": times[False],
+        "sweeps_exact": exact,
+        "tresk_parallel": par,
+        "tresk_serial": ser,
         "floor": floor,
+        "paired_ratio": paired,
         "numpy_floor": np_floor,
         "reference": ref_time,
         "reference_sweeps": ref_sweeps,
@@ -168,17 +188,19 @@ def main() -> None:
 
     names = [w for w in WORKLOADS if not (args.quick and "d=128" in w)]
     print(f"{'workload':22} {'sweeps':>9} {'tresk par':>10} {'serial':>8} {'sgemm':>8} {'np mm':>8} "
-          f"{'ratio':>6} {'ser/fl':>6} {'numpy ref':>9} {'ref/tr':>6} {'peak MiB':>9} {'+call':>6}")
+          f"{'ratio':>6} {'median':>6} {'ser/fl':>6} {'numpy ref':>9} {'ref/tr':>6} {'peak MiB':>9} {'+call':>6}")
     for name in names:
         proc = subprocess.run([sys.executable, __file__, "--worker", name, "--repeat", str(args.repeat)],
                               check=True, capture_output=True, text=True)
         r = json.loads(proc.stdout.strip().splitlines()[-1])
-        print(f"{name:22} {r['sweeps']:>4}-{r['sweeps'] + 1:<4} {r['tresk_parallel']:10.4f} "
+        count = f"{r['sweeps']}" if r["sweeps_exact"] else f"{r['sweeps']}-{r['sweeps'] + 1}"
+        print(f"{name:22} {count:>9} {r['tresk_parallel']:10.4f} "
               f"{r['tresk_serial']:8.4f} {r['floor']:8.4f} {r['numpy_floor']:8.4f} "
-              f"{r['tresk_parallel'] / r['floor']:6.2f} {r['tresk_serial'] / r['floor']:6.2f} "
+              f"{r['tresk_parallel'] / r['floor']:6.2f} {r['paired_ratio']:6.2f} {r['tresk_serial'] / r['floor']:6.2f} "
               f"{r['reference']:9.3f} {r['reference'] / r['tresk_parallel']:6.1f} "
               f"{r['rss_peak_mib']:9.1f} {r['rss_peak_mib'] - r['rss_before_mib']:6.1f}")
-    print("times in seconds; ratio = tresk (pool) / sgemm floor; ser/fl = tresk (no pool) / floor;"
+    print("times in seconds; ratio = best tresk (pool) / best sgemm floor; median = median over rounds of"
+          " the same ratio timed back to back; ser/fl = tresk (no pool) / floor;"
           " ref/tr = NumPy reference / tresk; reference sweeps differ (own start points)")
 
 
