@@ -127,7 +127,8 @@ TEST(ScanRuleRandom, VectorisedFoldEqualsSequentialRule) {
     const float palette[] = {-3.0f, -1.0f, 0.0f, -0.0f, 0.5f, 1.0f, 2.0f, 2.0f, 4.0f, -kInf, kNaN, kInf};
     int states_with_pair = 0;
     for (int trial = 0; trial < 3000; ++trial) {
-        const uint64_t n = 1 + gen() % 150;
+        // Mostly short rows; some long ones put winners in every lane and the tail.
+        const uint64_t n = trial % 10 == 0 ? 1000 + gen() % 3200 : 1 + gen() % 150;
         const uint64_t classes_count = 1 + gen() % 6;
         const int mode = static_cast<int>(gen() % 3);
         std::vector<float> products(n), half(n);
@@ -147,7 +148,7 @@ TEST(ScanRuleRandom, VectorisedFoldEqualsSequentialRule) {
             }
         }
         const std::vector<uint32_t> classes = compact_classes(labels.data(), n);
-        const uint64_t block = 1 + gen() % (n + 20);
+        const uint64_t block = trial % 20 == 0 ? n : 1 + gen() % (n + 20);
         QueryState seq, fast;
         for (uint64_t j0 = 0; j0 < n; j0 += block) {
             const uint64_t c = std::min(block, n - j0);
@@ -160,26 +161,6 @@ TEST(ScanRuleRandom, VectorisedFoldEqualsSequentialRule) {
     // The draws must exercise both outcomes.
     EXPECT_GT(states_with_pair, 1000);
     EXPECT_LT(states_with_pair, 3000);
-}
-
-TEST(ScanRuleRandom, LongRowsWithOffsetsAcrossLanes) {
-    // Long rows put the winners in every lane position and in the scalar tail.
-    std::mt19937_64 gen(99);
-    for (uint64_t n : {7u, 8u, 15u, 16u, 17u, 31u, 33u, 1000u, 2048u, 4099u}) {
-        for (int trial = 0; trial < 40; ++trial) {
-            std::vector<float> products(n), half(n, 0.0f);
-            std::vector<uint64_t> labels(n);
-            for (uint64_t j = 0; j < n; ++j) {
-                products[j] = static_cast<float>(gen() % 5);
-                labels[j] = gen() % 3;
-            }
-            const std::vector<uint32_t> classes = compact_classes(labels.data(), n);
-            QueryState seq, fast;
-            update_query_state(seq, products.data(), n, 0, half.data(), labels.data());
-            scan_scores(fast, products.data(), n, 0, half.data(), classes.data());
-            ASSERT_TRUE(same_state(seq, fast)) << n << " " << trial;
-        }
-    }
 }
 
 }  // namespace

@@ -363,21 +363,5 @@ TEST(StartPoints, OversizedRequestThrowsBadAlloc) {
                  std::bad_alloc);
 }
 
-// ---------------------------------------------------------------------------
-// Dense driver
-
-TEST(DenseDriver, SeededRunsRepeatAndKeepEveryPoint) {
-    const Problem p = make_problem(120, 3, 3, 51);
-    auto a = tresk_core(77, p.n, p.d, p.data.data(), 1e-10f, p.labels.data(), 50, true, 5);
-    auto b = tresk_core(77, p.n, p.d, p.data.data(), 1e-10f, p.labels.data(), 50, false, 5);
-    auto other = tresk_core(77, p.n, p.d, p.data.data(), 1e-10f, p.labels.data(), 50, false, 6);
-    auto unseeded = tresk_core(77, p.n, p.d, p.data.data(), 1e-10f, p.labels.data(), 50, false, std::nullopt);
-    ASSERT_TRUE(a.ok() && b.ok() && other.ok() && unseeded.ok());
-    EXPECT_EQ(a.value().size(), 77u * 3u);
-    EXPECT_EQ(unseeded.value().size(), 77u * 3u);
-    EXPECT_TRUE(same_bits(a.value(), b.value()));
-    EXPECT_FALSE(same_bits(a.value(), other.value()));
-}
-
 }  // namespace
 }  // namespace vantrel
