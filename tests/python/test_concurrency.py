@@ -236,3 +236,23 @@ print("same")
 """
     proc = run_python(code, env={"RAYON_NUM_THREADS": threads}, timeout=JOIN_TIMEOUT)
     assert proc.stdout.split() == ["same"]
+
+
+@pytest.mark.parametrize("n, d, n_points", [(2047, 3, 5), (2048, 1, 2049), (2049, 7, 2050), (4097, 2, 64),
+                                            (5, 33, 4097), (3000, 130, 300)])
+@pytest.mark.parametrize("sparse", [False, True], ids=["dense", "sparse"])
+def test_pool_work_split_matches_serial_across_block_edges(n, d, n_points, sparse):
+    """Row and point counts around the 2,048-row block: the pool's split changes nothing,
+    and a column-major float64 copy of the same values gives the same points."""
+    import warnings
+
+    rng = np.random.default_rng(n + d)
+    x = rng.normal(size=(n, d)).astype(np.float32)
+    y = [int(v) for v in rng.integers(0, 3, n)]
+    kw = dict(n_points=n_points, max_iter=15, sparse=sparse, seed=3, batch_size=2100, max_batches=2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        parallel = vantrel.tresk(x, y, parallel=True, **kw)
+        assert parallel == vantrel.tresk(x, y, parallel=False, **kw)
+        assert parallel == vantrel.tresk(np.asfortranarray(x.astype(np.float64)), y, parallel=True, **kw)
+    assert len(parallel) == n_points if not sparse else 0 < len(parallel) <= n_points

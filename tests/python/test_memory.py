@@ -69,6 +69,13 @@ CASES = {
         attempt(lambda: vantrel.tresk(x, [0, 1, 0, 1], n_points=2 ** 31 - 1, max_iter=5, sparse=True,
                                       parallel=True, seed=1, batch_size=2 ** 31 - 1, max_batches=3))
     """,
+    # More room than a std::vector can describe: the accepted points of
+    # min(n_points, batch_size * max_batches) rows of 64 values.
+    "sparse room beyond vector size": f"""
+        x = {WIDE}
+        attempt(lambda: vantrel.tresk(x, [0, 1, 0, 1], n_points=2 ** 56, max_iter=5, sparse=True,
+                                      parallel=False, seed=1, batch_size=2 ** 31 - 1, max_batches=2 ** 25))
+    """,
     "broadcast square view": """
         n = 2 ** 20
         x = np.broadcast_to(np.arange(n, dtype=np.float64).reshape(n, 1), (n, 2 ** 20))
@@ -83,7 +90,14 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("case", sorted(CASES))
+# The sparse driver's up-front reserve throws std::length_error there, which
+# the entry function reports as RuntimeError("vector::reserve") so far.
+KNOWN_FAULTS = {"sparse room beyond vector size"}
+
+
+@pytest.mark.parametrize("case", [
+    pytest.param(c, marks=pytest.mark.xfail(strict=True, reason="length_error surfaces as RuntimeError"))
+    if c in KNOWN_FAULTS else c for c in sorted(CASES)])
 def test_unallocatable_request_raises_memory_error(case):
     proc = run_python(PRELUDE + textwrap.dedent(CASES[case]), address_space=CHILD_ADDRESS_SPACE, env=CHILD_ENV, timeout=300)
     lines = proc.stdout.splitlines()
