@@ -11,6 +11,7 @@ import importlib.util
 import re
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -131,3 +132,15 @@ def test_boundary_share_removes_rows_that_clash_across_classes(capsys):
     assert np.array_equal(kept, data[expected]) and np.array_equal(kept_y, y[expected])
     assert "2 rows coincide" in capsys.readouterr().out
     assert vantrel.tresk(kept, kept_y, n_points=5, sparse=False, seed=0)
+
+
+def test_readme_quick_start_runs_as_printed():
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    section = readme.split("## Quick start", 1)[1].split("\n## ", 1)[0]
+    code = re.search(r"```python\n(.*?)```", section, re.S)[1]
+    scope: dict = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a shortfall warning would contradict the comments
+        exec(compile(code, "README quick start", "exec"), scope)
+    assert len(scope["points"]) == 50 and all(len(p) == 2 for p in scope["points"])
+    assert len(scope["dense"]) == 500
