@@ -25,7 +25,9 @@ constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
 // Never a compact class index: those are below the 32-bit signed row limit.
 constexpr uint32_t kNoClass = std::numeric_limits<uint32_t>::max();
 
-std::vector<float> norms_of(uint64_t n, uint64_t d, const float* data) {
+}  // namespace
+
+std::vector<float> row_norms_sq(uint64_t n, uint64_t d, const float* data) {
     std::vector<float> norms(n);
     const blasint width = static_cast<blasint>(d);
     for (uint64_t i = 0; i < n; ++i) {
@@ -34,10 +36,6 @@ std::vector<float> norms_of(uint64_t n, uint64_t d, const float* data) {
     }
     return norms;
 }
-
-}  // namespace
-
-std::vector<float> row_norms_sq(uint64_t n, uint64_t d, const float* data) { return norms_of(n, d, data); }
 
 std::vector<float> half_row_norms_sq(std::span<const float> norms) {
     std::vector<float> half(norms.size());

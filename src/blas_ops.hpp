@@ -49,7 +49,9 @@ std::vector<uint32_t> compact_classes(const uint64_t* labels, uint64_t n);
 // The same fold as update_query_state, leaving the state exactly as the
 // row-by-row rule would, but in two vectorised passes over the run: the
 // highest score, then the highest score of a class other than the winner's.
-// classes is the compact copy of the class indices (indexed like half_norms).
+// classes is the compact copy of the class indices (indexed like half_norms);
+// the state is a fresh QueryState or one built by these folds over earlier
+// rows, and a run holds fewer than 2^31 rows.
 void scan_scores(QueryState& state, const float* products, uint64_t c, uint64_t j0, const float* half_norms,
                  const uint32_t* classes);
 
