@@ -134,9 +134,9 @@ def test_converged_points_are_equidistant_from_their_pair():
     on_boundary = 0
     for p in points:
         i, j, dist = nearest_pair(p, data, y)
-        on_boundary += abs(dist[i] - dist[j]) <= 1e-4 * dist[j]
+        on_boundary += abs(dist[i] - dist[j]) <= 1e-5 * dist[j]
     # Points still changing pairs after max_iter sweeps are returned too, but rarely.
-    assert on_boundary >= 0.97 * len(points)
+    assert on_boundary >= 0.99 * len(points)
 
 
 def test_two_rows_put_every_point_on_their_bisector():
