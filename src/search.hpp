@@ -67,6 +67,7 @@ struct Bounds {
 Bounds data_bounds(uint64_t d, std::span<const float> data);
 
 // count points, feature after feature, one inclusive-range draw per coordinate.
+// Throws std::bad_alloc when count * d values cannot be held (or overflow).
 template <class G>
 Result<std::vector<float>> generate_random_points_from_bounds(uint64_t count, uint64_t d, const float* lower,
                                                               const float* upper, G& rng);
