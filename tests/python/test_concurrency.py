@@ -8,6 +8,8 @@
 - A child forked from a process whose worker pool and thread generator are in
   use can still run parallel calls: its seeded result equals the parent's, and
   its unseeded results are its own, not a replay of the parent's generator.
+- When the entropy source is unreachable an unseeded call raises an exception
+  naming the failure, and the thread can draw again once it is back.
 
 Every wait has a timeout, so a deadlock fails the test instead of hanging it.
 """
@@ -256,3 +258,67 @@ def test_pool_work_split_matches_serial_across_block_edges(n, d, n_points, spars
         assert parallel == vantrel.tresk(x, y, parallel=False, **kw)
         assert parallel == vantrel.tresk(np.asfortranarray(x.astype(np.float64)), y, parallel=True, **kw)
     assert len(parallel) == n_points if not sparse else 0 < len(parallel) <= n_points
+
+
+ENTROPY_FAILURE = """
+import ctypes, os, resource, struct, threading
+import numpy as np, vantrel
+
+x = np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
+y = [0, 1, 1, 0]
+seeded = vantrel.tresk(x, y, n_points=3, max_iter=10, sparse=False, parallel=False, seed=1)
+
+# A seccomp filter makes getrandom fail with ENOSYS (a kernel without it) ...
+SYS_getrandom, ENOSYS = 318, 38
+program = [(0x20, 0, 0, 0), (0x15, 0, 1, SYS_getrandom), (0x06, 0, 0, 0x00050000 | ENOSYS),
+           (0x06, 0, 0, 0x7FFF0000)]
+code = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *op) for op in program))
+class Program(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+libc = ctypes.CDLL(None, use_errno=True)
+assert libc.prctl(38, 1, 0, 0, 0) == 0                       # PR_SET_NO_NEW_PRIVS
+filt = Program(len(program), ctypes.addressof(code))
+assert libc.prctl(22, 2, ctypes.byref(filt), 0, 0) == 0       # PR_SET_SECCOMP, filter mode
+# ... and no new descriptor can be opened, so /dev/urandom is out of reach too.
+limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (0, limits[1]))
+
+outcomes = []
+def unseeded(sparse):
+    try:
+        vantrel.tresk(x, y, n_points=2, max_iter=10, sparse=sparse, parallel=False, batch_size=2, max_batches=1)
+        return "ok"
+    except Exception as error:
+        return f"{type(error).__name__}: {error}"
+
+def worker():
+    outcomes.append(unseeded(False))
+    outcomes.append(unseeded(True))
+    resource.setrlimit(resource.RLIMIT_NOFILE, limits)   # entropy is reachable again
+    outcomes.append(unseeded(False))
+
+thread = threading.Thread(target=worker)
+thread.start()
+thread.join(60)
+assert not thread.is_alive()
+assert vantrel.tresk(x, y, n_points=3, max_iter=10, sparse=False, parallel=False, seed=1) == seeded
+for line in outcomes:
+    print(line)
+"""
+
+
+def test_unavailable_entropy_is_an_exception_and_leaves_the_thread_usable():
+    import platform
+
+    from test_fuzz import run_python
+
+    if platform.machine() != "x86_64":
+        pytest.skip("the filter names the x86-64 system call number")
+    proc = run_python(ENTROPY_FAILURE, timeout=JOIN_TIMEOUT, env={"PYTHONWARNINGS": "ignore"})
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 3, proc.stdout + proc.stderr
+    for line in lines[:2]:
+        kind, _, message = line.partition(": ")
+        assert kind.endswith("Error"), line  # which exception class is left open
+        assert message.startswith("could not initialize thread_rng: ") and len(message) > 34, line
+    assert lines[2] == "ok", "the thread's generator stayed unusable after entropy came back"
