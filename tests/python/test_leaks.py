@@ -189,3 +189,31 @@ def test_heap_measure_sees_a_lost_copy():
     kept = [np.array(BIG, dtype=np.float32) for _ in range(300)]
     assert heap_bytes() - before > RSS_TOLERANCE
     del kept
+
+
+def test_threads_that_drew_entropy_leave_nothing_behind():
+    """Each new thread keys its own generator on its first unseeded call; when
+    the thread ends, that state and everything its calls allocated is gone."""
+    import threading
+
+    def unseeded_calls():
+        vantrel.tresk(SMALL, SMALL_LABELS, n_points=3, max_iter=5, sparse=False, parallel=True)
+        vantrel.tresk(SMALL, SMALL_LABELS, n_points=2, max_iter=5, sparse=True, parallel=True, batch_size=2,
+                      max_batches=1)
+
+    def spawn(count):
+        for _ in range(count):
+            t = threading.Thread(target=unseeded_calls)
+            t.start()
+            t.join(60)
+            assert not t.is_alive()
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        spawn(50)
+        gc.collect()
+        rss_before, heap_before = rss_bytes(), heap_bytes()
+        spawn(500)
+        gc.collect()
+    assert SANITIZED or rss_bytes() - rss_before < RSS_TOLERANCE
+    assert SANITIZED or heap_bytes() - heap_before < RSS_TOLERANCE // 4
