@@ -4,6 +4,7 @@ returned points checked in float64."""
 
 import json
 import pathlib
+import threading
 import warnings
 
 import numpy as np
@@ -161,3 +162,20 @@ def test_dense_mode_never_warns():
         warnings.simplefilter("always")
         dense(data, y, n_points=500, max_iter=1, seed=3)
     assert caught == []
+
+
+def test_concurrent_calls_from_threads_agree():
+    # Large enough for blocked products; half the calls use the pool at once.
+    data, y = blobs(n=3000, d=2, seed=4)
+    expected = dense(data, y, n_points=3000, seed=5)
+    results = [None] * 4
+
+    def call(k):
+        results[k] = dense(data, y, n_points=3000, seed=5, parallel=bool(k % 2))
+
+    threads = [threading.Thread(target=call, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == expected for r in results)
