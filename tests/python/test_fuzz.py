@@ -44,7 +44,7 @@ import vantrel
 _quiet_health = [HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large]
 settings.register_profile("fuzz", max_examples=60, deadline=None, database=None,
                           suppress_health_check=_quiet_health)
-settings.register_profile("sanitize", max_examples=12, deadline=None, database=None,
+settings.register_profile("sanitize", max_examples=30, deadline=None, database=None,
                           suppress_health_check=_quiet_health)
 # For a long search by hand: VANTREL_HYPOTHESIS_PROFILE=deep.
 settings.register_profile("deep", max_examples=2000, deadline=None, database=None,
@@ -346,6 +346,8 @@ def result_finite_expected(x: np.ndarray) -> bool:
 OTHER_DTYPES = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
                 np.float16, np.longdouble, np.complex64, np.complex128, np.clongdouble, object, "U4", "S4",
                 "M8[s]", "m8[s]", "V8", [("a", "f8")], ">f4", ">f8", "<f2"]
+if hasattr(np, "dtypes") and hasattr(np.dtypes, "StringDType"):
+    OTHER_DTYPES.append(np.dtypes.StringDType())
 # Same kind and size as a native float type, but a different byte order:
 # refusing them is fine, reading them as native values is not.
 SWAPPED = {">f4", ">f8"} if sys.byteorder == "little" else {"<f4", "<f8"}
