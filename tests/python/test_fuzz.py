@@ -153,7 +153,8 @@ def check_result(result, *, d: int, n_points: int, sparse: bool, batch_size: int
         assert type(row) is list and len(row) == d
         for value in row:
             assert type(value) is float
-            assert float(np.float32(value)) == value or math.isnan(value), f"{value!r} is not a float32 value"
+            assert not math.isnan(value), "NaN in a result"
+            assert float(np.float32(value)) == value, f"{value!r} is not a float32 value"
             if finite:
                 assert math.isfinite(value), f"non-finite result value {value!r}"
     shortfall = [w for w in caught if issubclass(w.category, RuntimeWarning)]
