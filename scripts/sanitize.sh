@@ -54,9 +54,9 @@ VANTREL_SANITIZED=1 VANTREL_HYPOTHESIS_PROFILE=sanitize PYTHONPATH="$PWD/$build"
     .venv/bin/python -m pytest tests/python -q -m "not slow" -p no:cacheprovider \
     --ignore=tests/python/test_typing.py "$@"
 
+trap - EXIT
 if ! show_reports; then
     echo "sanitizer reported errors" >&2
     exit 1
 fi
-trap - EXIT
 echo "== sanitizer run clean"
