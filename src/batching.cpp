@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <unordered_set>
 
 #include "blas_ops.hpp"
@@ -396,6 +397,8 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
     // n_points with few batches does not reserve memory it can never fill.
     const uint64_t capacity = std::min(settings.n_points, saturating_mul(settings.max_batches, settings.batch_size));
     BatchedResult out;
+    // Room a vector cannot even describe is room the machine cannot give.
+    if (capacity * d > out.points.max_size()) throw std::bad_alloc();
     out.points.reserve(capacity * d);
     out.pairs.reserve(capacity);
     std::unordered_set<Pair, PairHash> found_pairs;

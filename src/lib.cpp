@@ -187,10 +187,7 @@ PyObject* raise_error(const Error& error) {
             type = PyExc_MemoryError;
             break;
         case ErrorKind::internal:
-            // A driver that is still a stub says so; callers can tell that
-            // apart from a real fault.
-            type = error.message.find("not implemented") != std::string::npos ? PyExc_NotImplementedError
-                                                                                : PyExc_RuntimeError;
+            type = PyExc_RuntimeError;
             break;
     }
     PyErr_SetString(type, error.message.c_str());
@@ -464,6 +461,8 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
             }
         }
     } catch (const std::bad_alloc&) {
+        run.thrown = DriverRun::Thrown::memory;
+    } catch (const std::length_error&) {  // a buffer longer than a vector can hold
         run.thrown = DriverRun::Thrown::memory;
     } catch (const std::exception& e) {
         run.thrown = DriverRun::Thrown::other;

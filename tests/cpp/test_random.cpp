@@ -37,6 +37,22 @@ const json& vectors() {
     return data;
 }
 
+// The reference file's tables, at their known sizes: a table that went
+// missing or empty would otherwise let the loops below check nothing.
+TEST(RandomVectors, FileHoldsEveryTable) {
+    const std::pair<const char*, size_t> tables[] = {
+        {"seeds", 7}, {"sample_inclusive_f32", 23}, {"sample_index", 20}, {"sample_index_fixed_words", 7},
+        {"beta", 11}};
+    for (const auto& [name, size] : tables) EXPECT_EQ(vectors().at(name).size(), size) << name;
+    for (const auto& s : vectors().at("seeds")) {
+        EXPECT_EQ(s.at("next_u32_first_300").size(), 300u);
+        EXPECT_EQ(s.at("next_u64_after_u32_calls").size(), 7u);
+        for (const char* draw : {"sample_bool", "sample_unit_f64", "sample_open_unit_f64"}) {
+            EXPECT_FALSE(s.at(draw).at("draws").empty()) << draw;
+        }
+    }
+}
+
 uint64_t hex(const json& v) { return std::stoull(v.get<std::string>(), nullptr, 16); }
 uint32_t hex32(const json& v) { return static_cast<uint32_t>(hex(v)); }
 float f32_of(const json& v) { return std::bit_cast<float>(hex32(v.at("bits"))); }

@@ -492,12 +492,12 @@ print(outcome(lambda: vantrel.tresk(np.array([[0.0, 0.0], [1.0, 1.0]]), [0, 1], 
 
 @pytest.mark.skipif(bool(os.environ.get("VANTREL_SANITIZED")), reason="needs a hard address-space limit")
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
-def test_memory_exhaustion_raises_memory_error(driver_built):
+def test_memory_exhaustion_raises_memory_error():
     run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     prepare_outcome, driver_outcome = run.stdout.split()
     assert prepare_outcome == "MemoryError"
-    assert driver_outcome == ("MemoryError" if driver_built(sparse=False) else "NotImplementedError")
+    assert driver_outcome == "MemoryError"
 
 
 def test_caller_objects_untouched_and_not_leaked():
@@ -546,8 +546,7 @@ def clusters(seed=3, per_class=30):
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_dense_result_lies_on_the_boundary(requires_driver, dtype):
-    requires_driver(sparse=False)
+def test_dense_result_lies_on_the_boundary(dtype):
     data, labels = clusters()
     data = data.astype(dtype)
     with warnings.catch_warnings():
@@ -561,16 +560,13 @@ def test_dense_result_lies_on_the_boundary(requires_driver, dtype):
     assert nearest_pair_gap(points, data, labels).max() <= 1e-3 * span
 
 
-def test_two_rows_give_their_bisector(requires_driver):
-    requires_driver(sparse=False)
+def test_two_rows_give_their_bisector():
     points = np.array(vantrel.tresk(TWO_ROWS, [0, 1], n_points=16, sparse=False, seed=2))
     # The bisector of (0, 0) and (2, 1): 2x + y = 2.5.
     assert np.abs(2 * points[:, 0] + points[:, 1] - 2.5).max() <= 1e-5
 
 
-def test_seeded_results_are_reproducible(requires_driver):
-    requires_driver(sparse=False)
-    requires_driver(sparse=True)
+def test_seeded_results_are_reproducible():
     data, labels = clusters()
     for sparse in (False, True):
         base = vantrel.tresk(data, labels, 10, 50, 1e-6, sparse, True, 1, batch_size=8, max_batches=10)
@@ -582,8 +578,7 @@ def test_seeded_results_are_reproducible(requires_driver):
                              sparse=sparse, seed=1, batch_size=8, max_batches=10) == base
 
 
-def test_defaults_match_explicit_values(requires_driver):
-    requires_driver(sparse=True)
+def test_defaults_match_explicit_values():
     data, labels = clusters(per_class=10)
     with pytest.warns(RuntimeWarning) as implicit:
         omitted = vantrel.tresk(data, labels, seed=4)
@@ -599,8 +594,7 @@ def shortfall_call():
     return vantrel.tresk(TWO_ROWS, [0, 1], n_points=5, sparse=True, seed=8, batch_size=4, max_batches=2)
 
 
-def test_shortfall_warning(requires_driver):
-    requires_driver(sparse=True)
+def test_shortfall_warning():
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         points = shortfall_call()
@@ -611,8 +605,7 @@ def test_shortfall_warning(requires_driver):
     assert caught[0].filename == __file__  # stack level 1: the caller's line
 
 
-def test_shortfall_warning_as_error(requires_driver):
-    requires_driver(sparse=True)
+def test_shortfall_warning_as_error():
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         found = len(shortfall_call())
@@ -625,8 +618,7 @@ def test_shortfall_warning_as_error(requires_driver):
     assert len(caught) == 1
 
 
-def test_no_warning_when_enough_points(requires_driver):
-    requires_driver(sparse=True)
+def test_no_warning_when_enough_points():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         points = vantrel.tresk(TWO_ROWS, [0, 1], n_points=1, seed=8, batch_size=4, max_batches=2)
@@ -634,9 +626,7 @@ def test_no_warning_when_enough_points(requires_driver):
     assert nearest_pair_gap(points, TWO_ROWS, [0, 1]).max() <= 1e-5
 
 
-def test_concurrent_calls_match_serial_ones(requires_driver):
-    requires_driver(sparse=False)
-    requires_driver(sparse=True)
+def test_concurrent_calls_match_serial_ones():
     data, labels = clusters()
     jobs = [dict(sparse=False, seed=s, n_points=30) for s in range(3)]
     jobs += [dict(sparse=True, seed=s, n_points=10) for s in range(3)]
@@ -656,8 +646,7 @@ def test_concurrent_calls_match_serial_ones(requires_driver):
     assert got == expected
 
 
-def test_results_hold_no_extra_references(requires_driver):
-    requires_driver(sparse=False)
+def test_results_hold_no_extra_references():
     data, labels = clusters(per_class=5)
     before = (sys.getrefcount(data), sys.getrefcount(labels))
     points = vantrel.tresk(data, labels, n_points=5, sparse=False, seed=0)

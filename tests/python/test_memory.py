@@ -90,14 +90,7 @@ CASES = {
 }
 
 
-# The sparse driver's up-front reserve throws std::length_error there, which
-# the entry function reports as RuntimeError("vector::reserve") so far.
-KNOWN_FAULTS = {"sparse room beyond vector size"}
-
-
-@pytest.mark.parametrize("case", [
-    pytest.param(c, marks=pytest.mark.xfail(strict=True, reason="length_error surfaces as RuntimeError"))
-    if c in KNOWN_FAULTS else c for c in sorted(CASES)])
+@pytest.mark.parametrize("case", sorted(CASES))
 def test_unallocatable_request_raises_memory_error(case):
     proc = run_python(PRELUDE + textwrap.dedent(CASES[case]), address_space=CHILD_ADDRESS_SPACE, env=CHILD_ENV, timeout=300)
     lines = proc.stdout.splitlines()

@@ -19,11 +19,6 @@ import vantrel
 WARNING_TEXT = "requested {} distinct boundary points, but found {} before reaching max_batches={}"
 
 
-@pytest.fixture(autouse=True)
-def _sparse_driver(requires_driver):
-    requires_driver(sparse=True)
-
-
 def labelled_cloud(n=400, d=2, classes=3, seed=0):
     rng = np.random.default_rng(seed)
     data = rng.uniform(-3.0, 5.0, size=(n, d))
