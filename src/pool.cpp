@@ -57,9 +57,8 @@ struct Pool {
     std::deque<Job*> queue;  // calls with unclaimed chunks, oldest first
 };
 
-std::mutex g_pool_mutex;  // guards g_pool, its creation and the fork handlers
+std::mutex g_pool_mutex;  // guards g_pool and its creation
 Pool* g_pool = nullptr;
-bool g_fork_handlers_registered = false;
 
 struct Range {
     uint64_t begin = 0;
@@ -150,11 +149,16 @@ void after_fork_in_child() {
     g_pool_mutex.unlock();
 }
 
+// The fork handlers are registered when the library is loaded, before any
+// thread can hold g_pool_mutex. Registered on first use instead, a fork while
+// another thread was still registering them would leave the child with the
+// mutex locked and nothing to release it: its first parallel call would hang.
+[[gnu::constructor]] void register_fork_handlers() {
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+}
+
 Pool& get_pool() {
     std::lock_guard<std::mutex> guard(g_pool_mutex);
-    if (!g_fork_handlers_registered) {
-        g_fork_handlers_registered = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
-    }
     if (g_pool == nullptr) g_pool = create_pool();
     return *g_pool;
 }

@@ -24,7 +24,6 @@ import numpy as np
 import pytest
 
 import vantrel
-from test_fuzz import SANITIZED
 
 JOIN_TIMEOUT = 300  # seconds; generous for a loaded machine, finite for a deadlock
 
@@ -169,12 +168,7 @@ def _forked_child(conn, seeded_kwargs, unseeded_kwargs):
         conn.close()
 
 
-@pytest.mark.parametrize("warm_threads", [
-    False,
-    # The sanitizer runtime does not hold its allocator locks across fork, so
-    # a child forked while another thread allocates may hang inside it.
-    pytest.param(True, marks=pytest.mark.skipif(SANITIZED, reason="sanitizer allocator is not fork-safe")),
-], ids=["idle", "busy threads"])
+@pytest.mark.parametrize("warm_threads", [False, True], ids=["idle", "busy threads"])
 def test_forked_child_reseeds_and_keeps_the_pool_usable(warm_threads):
     import warnings
 
