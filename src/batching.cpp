@@ -402,6 +402,8 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
     out.points.reserve(capacity * d);
     out.pairs.reserve(capacity);
     std::unordered_set<Pair, PairHash> found_pairs;
+    // One poller for the whole run, so its rate limit spans batches.
+    InterruptPoller poller(settings.interrupt);
     clock.lap(&BatchedTimings::setup_seconds);
 
     uint64_t found = 0;
@@ -430,7 +432,8 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
 
         const ConvergenceResult result =
             converge_points(std::move(start), n, d, data.data(), settings.scaled_tol, half_norms.data(),
-                            labels.data(), settings.max_iter, settings.parallel, true);
+                            labels.data(), settings.max_iter, settings.parallel, true, &poller);
+        if (result.interrupted) return interrupted_error();
         clock.lap(&BatchedTimings::convergence_seconds);
 
         const uint64_t found_before = found;

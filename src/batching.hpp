@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "random/rng.hpp"
 #include "result.hpp"
 #include "types.hpp"
@@ -21,6 +22,7 @@ struct BatchSettings {
     uint64_t max_iter = 0;
     float scaled_tol = 0.0f;
     bool parallel = false;
+    InterruptHook interrupt;  // asked between product blocks; a stop ends the run with an `interrupted` error
 };
 
 struct CellKeys {

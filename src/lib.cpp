@@ -7,7 +7,10 @@
 // conversions fail are fixed here and nowhere else. And the interpreter lock
 // is released in exactly one small scope, around the driver, where no Python
 // object is touched; every C++ exception is caught inside that scope, so the
-// thread state is always restored before an exception is raised.
+// thread state is always restored before an exception is raised. The one
+// exception to "no Python": a call from the main thread hands the driver a
+// hook that, every few tens of milliseconds, takes the lock back just long
+// enough to run due signal handlers, so Ctrl-C stops a long search.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -25,6 +28,7 @@
 #include <vector>
 
 #include "batching.hpp"
+#include "interrupt.hpp"
 #include "result.hpp"
 #include "search.hpp"
 #include "types.hpp"
@@ -187,6 +191,7 @@ PyObject* raise_error(const Error& error) {
             type = PyExc_MemoryError;
             break;
         case ErrorKind::internal:
+        case ErrorKind::interrupted:  // a stop without a handler's exception breaks an invariant
             type = PyExc_RuntimeError;
             break;
     }
@@ -421,6 +426,48 @@ Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y
 }
 
 // ---------------------------------------------------------------------------
+// Signals while the driver runs
+
+// Python runs signal handlers only in the main thread of the main interpreter.
+// A call from anywhere else gets no interrupt hook, so it never takes the lock
+// back mid-run and ends as it would without signals. False with an exception
+// set when the question itself failed.
+bool runs_signal_handlers(bool& answer) {
+    answer = false;
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return true;
+    OwnedRef threading(PyImport_ImportModule("threading"));
+    if (!threading) return false;
+    OwnedRef main_thread(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main_thread) return false;
+    OwnedRef ident(PyObject_GetAttrString(main_thread.get(), "ident"));
+    if (!ident) return false;
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    answer = main_ident == PyThread_get_thread_ident();
+    return true;
+}
+
+// The interrupt hook's state: the calling thread's state, and the exception a
+// signal handler raised, held until the driver has returned and the lock is
+// back for good (it is released only with the lock held).
+struct SignalCheck {
+    PyThreadState* thread_state = nullptr;
+    OwnedRef raised;
+};
+
+// Takes the lock, runs the signal handlers that are due and releases the lock
+// again; asks the driver to stop when a handler raised. A handler that returns
+// (or an ignored signal) lets the run go on. Not noexcept: a thread ended while
+// it waits for the lock must be able to unwind through here.
+bool run_signal_handlers(void* context) {
+    SignalCheck& check = *static_cast<SignalCheck*>(context);
+    PyEval_RestoreThread(check.thread_state);
+    if (PyErr_CheckSignals() < 0) check.raised = take_exception();
+    PyEval_SaveThread();
+    return static_cast<bool>(check.raised);
+}
+
+// ---------------------------------------------------------------------------
 // Driver, with the interpreter lock released
 
 struct DriverRun {
@@ -433,12 +480,13 @@ struct DriverRun {
 // Runs on the calling thread without the interpreter lock: touches no Python
 // object and lets no exception escape.
 void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_points, uint64_t max_iter,
-                bool parallel, std::optional<uint64_t> seed, uint64_t batch_size, uint64_t max_batches) noexcept {
+                bool parallel, std::optional<uint64_t> seed, uint64_t batch_size, uint64_t max_batches,
+                const InterruptHook& interrupt) noexcept {
     try {
         if (!sparse) {
             Result<std::vector<float>> result = tresk_core(n_points, input.n, input.d, input.data.data(),
                                                            input.scaled_tol, input.labels.data(), max_iter,
-                                                           parallel, seed);
+                                                           parallel, seed, interrupt);
             if (result) {
                 run.points = std::move(result).value();
             } else {
@@ -453,6 +501,7 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
             settings.max_iter = max_iter;
             settings.scaled_tol = input.scaled_tol;
             settings.parallel = parallel;
+            settings.interrupt = interrupt;
             Result<BatchedResult> result = tresk_batched_core(input.n, input.d, input.data, input.labels, settings);
             if (result) {
                 run.points = std::move(std::move(result).value().points);
@@ -539,10 +588,26 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     PreparedInput input = std::move(*prepared).value();
     prepared.reset();
 
+    bool handles_signals = false;
+    if (!runs_signal_handlers(handles_signals)) return nullptr;
+    SignalCheck signals;
+    InterruptHook interrupt;
+    if (handles_signals) {
+        signals.thread_state = PyThreadState_Get();
+        interrupt.stop_requested = run_signal_handlers;
+        interrupt.context = &signals;
+    }
+
     DriverRun run;
     PyThreadState* thread_state = PyEval_SaveThread();
-    run_driver(input, run, sparse, n_points, max_iter, parallel, seed, batch_size, max_batches);
+    run_driver(input, run, sparse, n_points, max_iter, parallel, seed, batch_size, max_batches, interrupt);
     PyEval_RestoreThread(thread_state);
+
+    // A handler's exception is the call's outcome; the stopped driver has freed everything.
+    if (signals.raised) {
+        restore_exception(std::move(signals.raised));
+        return nullptr;
+    }
 
     if (run.thrown == DriverRun::Thrown::memory) return raise_memory_error("not enough memory for the search");
     if (run.thrown == DriverRun::Thrown::other) {

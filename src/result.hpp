@@ -4,7 +4,9 @@
 // `Result<T>`; only the Python layer turns an error into an exception. The
 // error kind says which exception class fits: bad input is a ValueError,
 // exhausted memory a MemoryError, anything the caller could not have caused
-// (entropy source failure, broken invariant) a RuntimeError.
+// (entropy source failure, broken invariant) a RuntimeError. An interrupted
+// run carries no exception of its own: the caller's interrupt hook decided to
+// stop and knows why.
 #pragma once
 
 #include <string>
@@ -13,7 +15,7 @@
 
 namespace vantrel {
 
-enum class ErrorKind { invalid_input, out_of_memory, internal };
+enum class ErrorKind { invalid_input, out_of_memory, internal, interrupted };
 
 struct Error {
     ErrorKind kind = ErrorKind::invalid_input;
@@ -23,6 +25,7 @@ struct Error {
 inline Error invalid_input(std::string message) { return {ErrorKind::invalid_input, std::move(message)}; }
 inline Error out_of_memory(std::string message) { return {ErrorKind::out_of_memory, std::move(message)}; }
 inline Error internal_error(std::string message) { return {ErrorKind::internal, std::move(message)}; }
+inline Error interrupted_error() { return {ErrorKind::interrupted, "interrupted"}; }
 
 template <class T>
 class [[nodiscard]] Result {

@@ -9,7 +9,9 @@
 // pair does not depend on the block sizes. Per-point work may run on the worker
 // pool; each task writes only its own point and outcome slot, and every
 // reduction runs afterwards on the calling thread in point order, so results
-// are bit-identical with and without the pool.
+// are bit-identical with and without the pool. A caller's interrupt poller is
+// asked after each product block's scan, on the calling thread with the pool
+// idle; asking reads nothing the search computes, so it cannot change results.
 #include "search.hpp"
 
 #include <sys/mman.h>
@@ -162,9 +164,10 @@ void full_iteration(const SearchInput& in, std::vector<float>& points, const Ite
 }
 
 // One sweep in query blocks of R points and data blocks of W rows, each data
-// block's scores folded into the stored states of the query block.
-void chunked_iteration(const SearchInput& in, std::vector<float>& points, const IterationResult& previous,
-                       const BlockSizes& sizes, Workspace& work, SweepOutcomes& next) {
+// block's scores folded into the stored states of the query block. False when
+// the poller asked to stop part way.
+bool chunked_iteration(const SearchInput& in, std::vector<float>& points, const IterationResult& previous,
+                       const BlockSizes& sizes, Workspace& work, SweepOutcomes& next, InterruptPoller* poller) {
     const uint64_t m = previous.pairs.size();
     const uint64_t n = in.n;
     const uint64_t d = in.d;
@@ -184,6 +187,7 @@ void chunked_iteration(const SearchInput& in, std::vector<float>& points, const 
                     scan_scores(states[i], products + i * c, c, j0, in.half_norms, in.classes);
                 }
             });
+            if (stop_requested(poller)) return false;
         }
         for_points(in.parallel, r, d, [&](uint64_t begin, uint64_t end) {
             for (uint64_t i = begin; i < end; ++i) {
@@ -196,6 +200,7 @@ void chunked_iteration(const SearchInput& in, std::vector<float>& points, const 
             }
         });
     }
+    return true;
 }
 
 }  // namespace
@@ -254,7 +259,7 @@ BlockSizes chunk_block_sizes(uint64_t m, uint64_t n) { return chunk_block_sizes(
 ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t n, uint64_t d, const float* data,
                                              float tol, const float* half_norms, const uint64_t* labels,
                                              uint64_t max_iter, bool parallel, bool track_iterations,
-                                             uint64_t limit) {
+                                             uint64_t limit, InterruptPoller* poller) {
     const uint64_t m = points.size() / d;
     const std::vector<uint32_t> classes = compact_classes(labels, n);
     const SearchInput in{n, d, data, half_norms, classes.data(), tol, parallel};
@@ -280,10 +285,17 @@ ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t
     uint64_t sweeps = 0;
     bool all_converged = false;
     for (;;) {
+        bool stopped = false;
         if (full) {
             full_iteration(in, points, previous.result, work, next);
+            stopped = stop_requested(poller);  // a full sweep is one product block
         } else {
-            chunked_iteration(in, points, previous.result, sizes, work, next);
+            stopped = !chunked_iteration(in, points, previous.result, sizes, work, next, poller);
+        }
+        if (stopped) {
+            ConvergenceResult out;
+            out.interrupted = true;
+            return out;
         }
         // Summed in float32 in point order, infinite moves included.
         float total = 0.0f;
@@ -322,9 +334,9 @@ ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t
 
 ConvergenceResult converge_points(std::vector<float> points, uint64_t n, uint64_t d, const float* data, float tol,
                                   const float* half_norms, const uint64_t* labels, uint64_t max_iter, bool parallel,
-                                  bool track_iterations) {
+                                  bool track_iterations, InterruptPoller* poller) {
     return converge_points_with_limit(std::move(points), n, d, data, tol, half_norms, labels, max_iter, parallel,
-                                      track_iterations, kMaxProductElements);
+                                      track_iterations, kMaxProductElements, poller);
 }
 
 Bounds data_bounds(uint64_t d, std::span<const float> data) {
@@ -372,7 +384,7 @@ template Result<std::vector<float>> generate_random_points_from_bounds<ThreadRng
 
 Result<std::vector<float>> tresk_core(uint64_t n_points, uint64_t n, uint64_t d, const float* data, float scaled_tol,
                                       const uint64_t* labels, uint64_t max_iter, bool parallel,
-                                      std::optional<uint64_t> seed) {
+                                      std::optional<uint64_t> seed, const InterruptHook& interrupt) {
     const std::vector<float> half_norms = half_row_norms_sq(row_norms_sq(n, d, data));
     const Bounds bounds = data_bounds(d, std::span<const float>(data, n * d));
 
@@ -388,8 +400,10 @@ Result<std::vector<float>> tresk_core(uint64_t n_points, uint64_t n, uint64_t d,
     }
     if (!start) return start.error();
 
+    InterruptPoller poller(interrupt);
     ConvergenceResult result = converge_points(std::move(start).value(), n, d, data, scaled_tol, half_norms.data(),
-                                               labels, max_iter, parallel, false);
+                                               labels, max_iter, parallel, false, &poller);
+    if (result.interrupted) return interrupted_error();
     return std::move(result.points);
 }
 

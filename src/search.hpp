@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "random/rng.hpp"
 #include "result.hpp"
 #include "types.hpp"
@@ -34,6 +35,7 @@ struct ConvergenceResult {
     uint64_t iterations = 0;
     float mean_displacement = 0.0f;
     bool all_converged = false;
+    bool interrupted = false;  // stopped mid-run on request; then nothing else here is meaningful
 };
 
 // Full sweeps when m * n <= kMaxProductElements, chunked otherwise.
@@ -50,15 +52,17 @@ BlockSizes chunk_block_sizes(uint64_t m, uint64_t n);
 bool uses_full_iteration(uint64_t m, uint64_t n, uint64_t limit);
 BlockSizes chunk_block_sizes(uint64_t m, uint64_t n, uint64_t limit);
 
-// May throw std::bad_alloc; nothing else fails.
+// May throw std::bad_alloc; nothing else fails. The poller, when given, is
+// asked between product blocks; a stop ends the run with `interrupted` set.
 ConvergenceResult converge_points(std::vector<float> points, uint64_t n, uint64_t d, const float* data,
                                   float tol, const float* half_norms, const uint64_t* labels,
-                                  uint64_t max_iter, bool parallel, bool track_iterations);
+                                  uint64_t max_iter, bool parallel, bool track_iterations,
+                                  InterruptPoller* poller = nullptr);
 // converge_points with another product limit (see uses_full_iteration).
 ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t n, uint64_t d, const float* data,
                                              float tol, const float* half_norms, const uint64_t* labels,
                                              uint64_t max_iter, bool parallel, bool track_iterations,
-                                             uint64_t limit);
+                                             uint64_t limit, InterruptPoller* poller = nullptr);
 
 struct Bounds {
     std::vector<float> lower;
@@ -78,9 +82,11 @@ extern template Result<std::vector<float>> generate_random_points_from_bounds<Th
     uint64_t, uint64_t, const float*, const float*, ThreadRng&);
 
 // The dense mode: n_points start points moved to the boundary, in start order.
-// Fails only when the thread generator cannot be keyed; may throw std::bad_alloc.
+// Fails only when the thread generator cannot be keyed or the hook asks to
+// stop (an `interrupted` error); may throw std::bad_alloc.
 Result<std::vector<float>> tresk_core(uint64_t n_points, uint64_t n, uint64_t d, const float* data,
                                       float scaled_tol, const uint64_t* labels, uint64_t max_iter,
-                                      bool parallel, std::optional<uint64_t> seed);
+                                      bool parallel, std::optional<uint64_t> seed,
+                                      const InterruptHook& interrupt = {});
 
 }  // namespace vantrel
