@@ -16,7 +16,7 @@ bool InterruptPoller::stop_requested() {
     if (before < next_call_) return false;
     stopped_ = hook_.stop_requested(hook_.context);
     const Clock::time_point after = Clock::now();
-    next_call_ = after + std::max<Clock::duration>(hook_.min_interval, (after - before) * kInterruptCostFactor);
+    next_call_ = after + std::max<Clock::duration>(hook_.min_interval, (after - before) * hook_.cost_factor);
     return stopped_;
 }
 

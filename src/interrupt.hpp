@@ -9,7 +9,7 @@
 // Asking may be expensive (the Python layer re-takes the interpreter lock, and
 // that can wait for another thread's switch interval), so the poller calls the
 // hook only after min_interval of work since the last call, and after at least
-// kInterruptCostFactor times what the last call itself took. Between calls it
+// cost_factor times what the last call itself took. Between calls it
 // reads a monotonic clock, nothing else; without a hook it does not even that.
 #pragma once
 
@@ -31,6 +31,7 @@ struct InterruptHook {
     bool (*stop_requested)(void* context) = nullptr;
     void* context = nullptr;
     std::chrono::nanoseconds min_interval = kDefaultInterruptInterval;
+    int cost_factor = kInterruptCostFactor;
 };
 
 class InterruptPoller {
