@@ -9,8 +9,8 @@
 // object is touched; every C++ exception is caught inside that scope, so the
 // thread state is always restored before an exception is raised. The one
 // exception to "no Python": a call from the main thread hands the driver a
-// hook that, every few tens of milliseconds, takes the lock back just long
-// enough to run due signal handlers, so Ctrl-C stops a long search.
+// hook that, about every 0.1 s of work, takes the lock back just long enough
+// to run due signal handlers, so Ctrl-C stops a long search.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -457,8 +457,9 @@ struct SignalCheck {
 
 // Takes the lock, runs the signal handlers that are due and releases the lock
 // again; asks the driver to stop when a handler raised. A handler that returns
-// (or an ignored signal) lets the run go on. Not noexcept: a thread ended while
-// it waits for the lock must be able to unwind through here.
+// (or an ignored signal) lets the run go on. Not noexcept, and nothing between
+// here and run_driver catches everything, so the forced unwind of a thread the
+// interpreter ends while it waits for the lock reaches run_driver unchanged.
 bool run_signal_handlers(void* context) {
     SignalCheck& check = *static_cast<SignalCheck*>(context);
     PyEval_RestoreThread(check.thread_state);
