@@ -18,11 +18,12 @@
 namespace vantrel {
 
 // 100 ms of work before the first call and between calls. Ctrl-C then answers
-// within about 0.1 s plus one product block, an uncontended call (microseconds)
-// costs nothing measurable, and a call that waits out a busy Python thread's
-// 5 ms switch interval costs under 5% even of a run that ends just after it.
-// (Measured: re-taking the lock from one spinning thread took 5.2 ms; from two,
-// 10 ms in the median and up to 50 ms, which the cost factor below spaces out.)
+// within about 0.1 s plus one product block, an uncontended call (well under a
+// millisecond) costs nothing measurable, and a call that waits out a busy
+// Python thread's 5 ms switch interval costs under 5% even of a run that ends
+// just after it. (Measured: re-taking the lock from one spinning thread took
+// 5.2 ms; from two, 10 ms in the median and up to 50 ms, which the cost factor
+// below spaces out.)
 inline constexpr std::chrono::nanoseconds kDefaultInterruptInterval = std::chrono::milliseconds(100);
 // A call that had to wait is followed by 20 times its own duration of work, so
 // waiting costs at most about 1/21 (under 5%) of the run.
