@@ -13,7 +13,7 @@
 // into the state with the rule's own tie-breaking.
 #include "blas_ops.hpp"
 
-#include <cblas.h>
+#include "blas_api.hpp"
 
 #include <cstring>
 
@@ -32,7 +32,7 @@ std::vector<float> row_norms_sq(uint64_t n, uint64_t d, const float* data) {
     const blasint width = static_cast<blasint>(d);
     for (uint64_t i = 0; i < n; ++i) {
         const float* row = data + i * d;
-        norms[i] = cblas_sdot(width, row, 1, row, 1);
+        norms[i] = VANTREL_BLAS(cblas_sdot)(width, row, 1, row, 1);
     }
     return norms;
 }
@@ -49,7 +49,7 @@ void product_block(const float* queries, uint64_t r, const float* rows, uint64_t
     const blasint m = static_cast<blasint>(r);
     const blasint cols = static_cast<blasint>(c);
     const blasint k = static_cast<blasint>(d);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, cols, k, 1.0f, queries, k, rows, k, 0.0f, out, cols);
+    VANTREL_BLAS(cblas_sgemm)(CblasRowMajor, CblasNoTrans, CblasTrans, m, cols, k, 1.0f, queries, k, rows, k, 0.0f, out, cols);
 }
 
 void update_query_state(QueryState& state, const float* products, uint64_t c, uint64_t j0,
