@@ -81,13 +81,28 @@ def huge_page_buffer(count: int) -> tuple[mmap.mmap, np.ndarray]:
     return mapping, raw[offset:offset + count * 4].view(np.float32)
 
 
+def module_blas() -> tuple[ctypes.CDLL, str]:
+    """The OpenBLAS the imported module links, and its symbol prefix."""
+    import vantrel
+    from threadpoolctl import threadpool_info
+
+    with open("/proc/self/maps") as maps:
+        loaded = {line.split()[-1] for line in maps if "openblas" in line}
+    mine = [lib for lib in threadpool_info() if lib["filepath"] in loaded and "numpy" not in lib["filepath"]]
+    path = mine[0]["filepath"]
+    blas = ctypes.CDLL(path)
+    prefix = "scipy_" if hasattr(blas, "scipy_cblas_sgemm") else ""
+    return blas, prefix
+
+
 def sgemm_floor_runner(points: np.ndarray, data: np.ndarray, sweeps: int):
     """A callable making the run's sgemm calls, sweep after sweep, and nothing else."""
-    blas = ctypes.CDLL(ctypes.util.find_library("openblas") or "libopenblas.so.0")
+    blas, prefix = module_blas()
+    sgemm = getattr(blas, prefix + "cblas_sgemm")
     fp = ctypes.POINTER(ctypes.c_float)
-    blas.cblas_sgemm.argtypes = [ctypes.c_int] * 6 + [ctypes.c_float, fp, ctypes.c_int, fp, ctypes.c_int,
-                                                      ctypes.c_float, fp, ctypes.c_int]
-    blas.cblas_sgemm.restype = None
+    sgemm.argtypes = [ctypes.c_int] * 6 + [ctypes.c_float, fp, ctypes.c_int, fp, ctypes.c_int,
+                                           ctypes.c_float, fp, ctypes.c_int]
+    sgemm.restype = None
     m, d = points.shape
     n = data.shape[0]
     r_max, w_max = block_sizes(m, n)
@@ -103,7 +118,7 @@ def sgemm_floor_runner(points: np.ndarray, data: np.ndarray, sweeps: int):
         assert holder  # the mapping lives as long as the runner
         for _ in range(sweeps):
             for r, c, q, x in calls:
-                blas.cblas_sgemm(101, 111, 112, r, c, d, 1.0, q, d, x, d, 0.0, out_ptr, c)
+                sgemm(101, 111, 112, r, c, d, 1.0, q, d, x, d, 0.0, out_ptr, c)
 
     return run
 

@@ -14,6 +14,7 @@
 #include "blas_ops.hpp"
 
 #include "blas_api.hpp"
+#include "blas_threads.hpp"
 
 #include <cstring>
 
@@ -30,6 +31,7 @@ constexpr uint32_t kNoClass = std::numeric_limits<uint32_t>::max();
 std::vector<float> row_norms_sq(uint64_t n, uint64_t d, const float* data) {
     std::vector<float> norms(n);
     const blasint width = static_cast<blasint>(d);
+    const BlasCall call;
     for (uint64_t i = 0; i < n; ++i) {
         const float* row = data + i * d;
         norms[i] = VANTREL_BLAS(cblas_sdot)(width, row, 1, row, 1);
@@ -49,6 +51,7 @@ void product_block(const float* queries, uint64_t r, const float* rows, uint64_t
     const blasint m = static_cast<blasint>(r);
     const blasint cols = static_cast<blasint>(c);
     const blasint k = static_cast<blasint>(d);
+    const BlasCall call;
     VANTREL_BLAS(cblas_sgemm)(CblasRowMajor, CblasNoTrans, CblasTrans, m, cols, k, 1.0f, queries, k, rows, k, 0.0f, out, cols);
 }
 
