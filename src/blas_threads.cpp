@@ -65,10 +65,6 @@ void calls_after_fork_in_child() {
     g_calls.mutex.unlock();
 }
 
-[[gnu::constructor]] void register_call_fork_handlers() {
-    pthread_atfork(calls_before_fork, calls_after_fork_in_parent, calls_after_fork_in_child);
-}
-
 }  // namespace
 
 BlasCall::BlasCall() {
@@ -229,11 +225,21 @@ void run_jobs(int /*sync*/, openblas_dojob_callback dojob, int numjobs, size_t j
     batch.done.wait(lock, [&batch] { return batch.remaining.load(std::memory_order_acquire) == 0; });
 }
 
-void before_fork() { g_group_mutex.lock(); }
-void after_fork_in_parent() { g_group_mutex.unlock(); }
+// The calls in flight are waited for first: a product in flight takes the
+// group mutex to queue its jobs, so holding that mutex while waiting would
+// never end.
+void before_fork() {
+    calls_before_fork();
+    g_group_mutex.lock();
+}
+void after_fork_in_parent() {
+    g_group_mutex.unlock();
+    calls_after_fork_in_parent();
+}
 void after_fork_in_child() {
     g_group = nullptr;  // leaked: see the file comment
     g_group_mutex.unlock();
+    calls_after_fork_in_child();
 }
 
 [[gnu::constructor]] void install_at_load() {
@@ -256,6 +262,12 @@ unsigned blas_helper_threads() {
 }
 
 #else
+
+namespace {
+[[gnu::constructor]] void register_fork_handlers() {
+    pthread_atfork(calls_before_fork, calls_after_fork_in_parent, calls_after_fork_in_child);
+}
+}  // namespace
 
 bool blas_threads_installed() { return false; }
 void reinstall_blas_threads() {}
