@@ -44,7 +44,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from reference_numpy import normalise, tresk_dense_reference  # noqa: E402
-from sidebyside import baseline_dir, machine_line, one_core_busy, run_child  # noqa: E402
+from sidebyside import baseline_dir, machine_line, one_core_busy, parse_env, run_child  # noqa: E402
 
 MAX_PRODUCT_ELEMENTS = 8_388_608
 MAX_DATA_BLOCK_ROWS = 2048
@@ -249,6 +249,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="skip the d=128 workloads")
     parser.add_argument("--baseline", help="build folder of the baseline module (default build/baseline if built;"
                                            " 'none' for no baseline)")
+    parser.add_argument("--baseline-env", action="append", metavar="KEY=VALUE",
+                        help="environment of the baseline's processes, e.g. OPENBLAS_CORETYPE=Prescott")
     parser.add_argument("--busy", action="store_true", help="also run everything with one core kept busy")
     args = parser.parse_args()
     if args.worker:
@@ -275,7 +277,7 @@ def main() -> None:
                     labels.add(f"this build: {t['blas']}")
                     if baseline is not None:
                         b = run_child([__file__, "--worker", name, "--time-only", "--repeat", str(args.repeat)],
-                                      baseline)
+                                      baseline, parse_env(args.baseline_env))
                         base.append(b)
                         labels.add(f"baseline: {b['blas']}")
                 par = min([full["tresk_parallel"]] + [t["parallel"] for t in mine])

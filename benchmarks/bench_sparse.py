@@ -53,7 +53,7 @@ from scipy.spatial import Delaunay
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from reference_numpy import normalise  # noqa: E402
-from sidebyside import baseline_dir, machine_line, one_core_busy, run_child  # noqa: E402
+from sidebyside import baseline_dir, machine_line, one_core_busy, parse_env, run_child  # noqa: E402
 
 import vantrel  # noqa: E402
 
@@ -192,7 +192,7 @@ def time_defaults(repeat: int) -> dict:
     return out
 
 
-def side_by_side(baseline, repeat: int, rounds: int, busy_too: bool) -> None:
+def side_by_side(baseline, baseline_env, repeat: int, rounds: int, busy_too: bool) -> None:
     """The default call on this build and on the baseline, alternating in child
     processes, idle and (with busy_too) with one core kept busy."""
     print(machine_line())
@@ -202,7 +202,8 @@ def side_by_side(baseline, repeat: int, rounds: int, busy_too: bool) -> None:
             for _ in range(rounds):
                 mine.append(run_child([__file__, "--time-worker", "--repeat", str(repeat)], None))
                 if baseline is not None:
-                    base.append(run_child([__file__, "--time-worker", "--repeat", str(repeat)], baseline))
+                    base.append(run_child([__file__, "--time-worker", "--repeat", str(repeat)], baseline,
+                                          baseline_env))
         state = "one core busy" if busy else "idle"
         for parallel in ("True", "False"):
             t = min(r[parallel] for r in mine)
@@ -326,6 +327,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="alternations of this build and the baseline")
     parser.add_argument("--baseline", help="build folder of the baseline module (default build/baseline if built;"
                                            " 'none' for no baseline)")
+    parser.add_argument("--baseline-env", action="append", metavar="KEY=VALUE",
+                        help="environment of the baseline's processes, e.g. OPENBLAS_CORETYPE=Prescott")
     parser.add_argument("--busy", action="store_true", help="also time the default call with one core kept busy")
     parser.add_argument("--time-worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--ablation", action="store_true",
@@ -334,7 +337,7 @@ def main():
     if args.time_worker:
         print(json.dumps(time_defaults(args.repeat)))
         return
-    side_by_side(baseline_dir(args.baseline), args.repeat, args.rounds, args.busy)
+    side_by_side(baseline_dir(args.baseline), parse_env(args.baseline_env), args.repeat, args.rounds, args.busy)
     build_dir = pathlib.Path(args.build_dir)
     with tempfile.TemporaryDirectory() as tmp:
         lib = build_shim(build_dir, pathlib.Path(tmp))

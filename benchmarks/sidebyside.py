@@ -34,10 +34,18 @@ def baseline_dir(arg: str | None) -> pathlib.Path | None:
     return path
 
 
-def run_child(argv: list[str], module_dir: pathlib.Path | None) -> dict:
+def parse_env(pairs: list[str] | None) -> dict[str, str]:
+    """KEY=VALUE settings for the baseline's processes (for example
+    OPENBLAS_CORETYPE=Prescott, to run its library on the kernels it falls back
+    to on CPUs it does not know)."""
+    return dict(pair.split("=", 1) for pair in pairs or [])
+
+
+def run_child(argv: list[str], module_dir: pathlib.Path | None, extra_env: dict[str, str] | None = None) -> dict:
     """Runs a benchmark worker in a child process; module_dir, when given, is
     searched for the vantrel module before the installed one."""
     env = dict(os.environ)
+    env.update(extra_env or {})
     if module_dir is not None:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), env.get("PYTHONPATH", "")]))
     proc = subprocess.run([sys.executable, *argv], check=True, capture_output=True, text=True, env=env)

@@ -252,6 +252,7 @@ void after_fork_in_child() {
 
 bool blas_threads_installed() { return g_installed; }
 
+void use_library_threads() { VANTREL_BLAS(openblas_set_threads_callback_function)(nullptr); }
 void reinstall_blas_threads() { VANTREL_BLAS(openblas_set_threads_callback_function)(run_jobs); }
 
 unsigned blas_helper_threads() {
@@ -270,6 +271,7 @@ namespace {
 }  // namespace
 
 bool blas_threads_installed() { return false; }
+void use_library_threads() {}
 void reinstall_blas_threads() {}
 unsigned blas_helper_threads() { return 0; }
 

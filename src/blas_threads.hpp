@@ -33,8 +33,9 @@ struct BlasCall {
 // (VANTREL_BLAS_CALLBACK=OFF, kept for comparisons).
 bool blas_threads_installed();
 
-// Hands the callback to the library again, after a test restored the
-// library's own threads to compare against them.
+// For tests that compare with the library's own threads: hands the library
+// its own threads back, and the callback again.
+void use_library_threads();
 void reinstall_blas_threads();
 
 // Helper threads started so far (they stay for the life of the process).

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <random>
 #include <thread>
 #include <vector>
@@ -60,7 +61,7 @@ TEST_F(BlasThreads, SameValuesAsTheLibrarysOwnThreads) {
     for (size_t k = 0; k < kShapes.size(); ++k) {
         const auto ours = product(kShapes[k], static_cast<uint32_t>(k));
         EXPECT_GE(blas_helper_threads(), 1u);
-        VANTREL_BLAS(openblas_set_threads_callback_function)(nullptr);
+        use_library_threads();
         const auto theirs = product(kShapes[k], static_cast<uint32_t>(k));
         reinstall_blas_threads();
         EXPECT_EQ(ours, theirs) << "shape " << kShapes[k].r << " x " << kShapes[k].c << " x " << kShapes[k].d;
