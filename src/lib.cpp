@@ -7,11 +7,17 @@
 // conversions fail are fixed here and nowhere else. And the interpreter lock
 // is released in exactly one small scope, around the driver, where no Python
 // object is touched; every C++ exception is caught inside that scope, so the
-// thread state is always restored before an exception is raised.
+// thread state is always restored before an exception is raised. The one
+// exception to that is the forced unwind with which the interpreter ends a
+// thread that wants the lock back while it finalizes (pthread_exit): it is
+// let through everywhere, since swallowing it aborts the process and the
+// thread it unwinds has no thread state to raise anything with.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <numpy/arrayobject.h>
+
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -431,9 +437,10 @@ struct DriverRun {
 };
 
 // Runs on the calling thread without the interpreter lock: touches no Python
-// object and lets no exception escape.
+// object and lets no exception escape but a forced unwind, which ends the
+// thread without returning here.
 void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_points, uint64_t max_iter,
-                bool parallel, std::optional<uint64_t> seed, uint64_t batch_size, uint64_t max_batches) noexcept {
+                bool parallel, std::optional<uint64_t> seed, uint64_t batch_size, uint64_t max_batches) {
     try {
         if (!sparse) {
             Result<std::vector<float>> result = tresk_core(n_points, input.n, input.d, input.data.data(),
@@ -460,6 +467,8 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
                 run.error = result.error();
             }
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         run.thrown = DriverRun::Thrown::memory;
     } catch (const std::length_error&) {  // a buffer longer than a vector can hold
@@ -613,6 +622,11 @@ PyObject* tresk_binding(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         }
         return tresk_py(slots[kData], std::move(y), n_points, max_iter, sparse, tol, parallel, seed, batch_size,
                         max_batches);
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is ending this thread at exit, from inside
+        // PyEval_RestoreThread: the thread has no thread state, so nothing
+        // may be raised, and the unwind must reach the thread's end.
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

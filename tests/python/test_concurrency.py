@@ -10,6 +10,9 @@
   its unseeded results are its own, not a replay of the parent's generator.
 - When the entropy source is unreachable an unseeded call raises an exception
   naming the failure, and the thread can draw again once it is back.
+- A process whose daemon threads are inside tresk when the interpreter exits
+  exits cleanly: the interpreter ends such a thread when it wants the lock
+  back, and the module must let that happen.
 
 Every wait has a timeout, so a deadlock fails the test instead of hanging it.
 """
@@ -322,3 +325,40 @@ def test_unavailable_entropy_is_an_exception_and_leaves_the_thread_usable():
         assert kind.endswith("Error"), line  # which exception class is left open
         assert message.startswith("could not initialize thread_rng: ") and len(message) > 34, line
     assert lines[2] == "ok", "the thread's generator stayed unusable after entropy came back"
+
+
+DAEMONS_AT_EXIT = """
+import threading, time
+import numpy as np, vantrel
+
+x = np.random.default_rng(0).standard_normal((3000, 16))
+y = [0, 1] * 1500
+
+def work(kwargs):
+    while True:
+        vantrel.tresk(x, y, seed=1, **kwargs)
+
+for _ in range(2):
+    threading.Thread(target=work, args=(KWARGS,), daemon=True).start()
+time.sleep(0.3)  # the threads are mid-call when the interpreter finalizes
+"""
+
+
+@pytest.mark.parametrize("kwargs", [dict(n_points=200, sparse=False, parallel=False),
+                                    dict(n_points=200, sparse=False, parallel=True),
+                                    dict(n_points=100, sparse=True, parallel=True, batch_size=64)],
+                         ids=["dense serial", "dense pool", "sparse pool"])
+def test_interpreter_exit_with_daemon_threads_inside_calls(kwargs):
+    """Each run is a fresh process; one in a few would be enough to show a crash.
+
+    The BLAS library gets one thread here: with its own threads, its exit
+    handler can wait forever for a thread that a caller still inside a product
+    holds, with NumPy's matrix products in the same loop as well; that is the
+    library's, not this module's.
+    """
+    from test_fuzz import run_python
+
+    code = DAEMONS_AT_EXIT.replace("KWARGS", repr(kwargs))
+    for _ in range(5):
+        proc = run_python(code, timeout=120, env={"OPENBLAS_NUM_THREADS": "1"})  # fails on a crash
+        assert proc.stderr == "", proc.stderr
