@@ -18,7 +18,9 @@
 #include <numpy/arrayobject.h>
 
 #include <cxxabi.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -383,11 +385,49 @@ bool convert_seed(PyObject* object, std::optional<uint64_t>& out) {
 // ---------------------------------------------------------------------------
 // Element type and preparation
 
-// The NumPy API table, fetched on the first call that needs it. Two threads
-// racing here store the same pointer.
+// The NumPy API table, fetched by the first call that needs it. Calls may run
+// without a global interpreter lock, so the fetch, which writes NumPy's table
+// pointer, is made by one thread at a time under g_numpy_api_mutex, and a
+// call sees the table only through the acquire load of g_numpy_api_ready
+// (set once the fetch and its version checks have succeeded).
+std::atomic<bool> g_numpy_api_ready{false};
+pthread_mutex_t g_numpy_api_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// A fork while another thread fetches would leave the mutex locked in the
+// child, where that thread does not exist. The handler is registered at load
+// time, before any call can take the mutex.
+void reset_numpy_api_mutex_in_child() {
+    const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    g_numpy_api_mutex = fresh;
+}
+[[gnu::constructor]] void register_numpy_api_fork_handler() {
+    pthread_atfork(nullptr, nullptr, reset_numpy_api_mutex_in_child);
+}
+
+// Releases the mutex on every path, the forced unwind of interpreter exit
+// included.
+struct NumpyApiMutexHeld {
+    NumpyApiMutexHeld() = default;
+    NumpyApiMutexHeld(const NumpyApiMutexHeld&) = delete;
+    NumpyApiMutexHeld& operator=(const NumpyApiMutexHeld&) = delete;
+    ~NumpyApiMutexHeld() { pthread_mutex_unlock(&g_numpy_api_mutex); }
+};
+
 bool ensure_numpy_api() {
-    if (PyArray_API != nullptr) return true;
-    return _import_array() >= 0;
+    if (g_numpy_api_ready.load(std::memory_order_acquire)) return true;
+    // The thread fetching may be waiting for the interpreter (the fetch can
+    // import NumPy), so a thread that has to wait for it does so without its
+    // thread state.
+    const bool uncontended = pthread_mutex_trylock(&g_numpy_api_mutex) == 0;
+    PyThreadState* thread_state = uncontended ? nullptr : PyEval_SaveThread();
+    if (!uncontended) pthread_mutex_lock(&g_numpy_api_mutex);
+    NumpyApiMutexHeld held;
+    if (!uncontended) PyEval_RestoreThread(thread_state);
+
+    if (g_numpy_api_ready.load(std::memory_order_relaxed)) return true;
+    if (_import_array() < 0) return false;
+    g_numpy_api_ready.store(true, std::memory_order_release);
+    return true;
 }
 
 bool is_matrix_of(PyObject* object, int type_number) {
