@@ -605,15 +605,6 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     uint64_t value_count = 0;
     if (!checked_mul(m, d, value_count)) return raise_memory_error("too many result points");
 
-    if (sparse && m < n_points) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "requested %llu distinct boundary points, but found %llu before reaching max_batches=%llu",
-                      static_cast<unsigned long long>(n_points), static_cast<unsigned long long>(m),
-                      static_cast<unsigned long long>(max_batches));
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return nullptr;
-    }
-
     std::vector<float> rows;
     try {
         rows = denormalize_points(std::span<const float>(run.points).first(value_count), d, input.center,
@@ -624,6 +615,17 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
         return raise_memory_error("not enough memory for the result");
     }
     std::vector<float>().swap(run.points);
+    // Before the warning: a refused result does not also warn.
+    if (Status range = check_float32_range(rows, input.magnitude); !range) return raise_error(range.error());
+
+    if (sparse && m < n_points) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "requested %llu distinct boundary points, but found %llu before reaching max_batches=%llu",
+                      static_cast<unsigned long long>(n_points), static_cast<unsigned long long>(m),
+                      static_cast<unsigned long long>(max_batches));
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return nullptr;
+    }
     return build_point_list(rows, m, d);
 }
 

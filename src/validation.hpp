@@ -36,6 +36,7 @@ struct PreparedInput {
     uint64_t n = 0;
     uint64_t d = 0;
     float scaled_tol = 0.0f;       // tol / scale^2
+    double magnitude = 0.0;        // largest absolute data value
 };
 
 // The checks, in order, each ending the call with its message; see the
@@ -73,5 +74,12 @@ inline constexpr uint64_t kProbeIncrement = 0x9e3779b97f4a7c15ULL;
 // x_j = float32(double(z_j) * scale + center_j), row after row.
 std::vector<float> denormalize_points(std::span<const float> points, uint64_t d,
                                       std::span<const double> center, double scale);
+
+// The points in data units, `rows`, are what float32 can say about data whose
+// largest absolute value is `magnitude`: fails when a value overflowed to
+// infinity, or when there are points and the data is zero in float32 (every
+// point would come back as the origin, or next to it). Runs after every other
+// check; the points of any other input pass unchanged.
+Status check_float32_range(std::span<const float> rows, double magnitude);
 
 }  // namespace vantrel
