@@ -7,17 +7,17 @@
 // conversions fail are fixed here and nowhere else. And the interpreter lock
 // is released in exactly one small scope, around the driver, where no Python
 // object is touched; every C++ exception is caught inside that scope, so the
-// thread state is always restored before an exception is raised. The one
-// exception to that is the forced unwind with which the interpreter ends a
-// thread that wants the lock back while it finalizes (pthread_exit): it is
-// let through everywhere, since swallowing it aborts the process and the
-// thread it unwinds has no thread state to raise anything with.
+// thread state is always restored before an exception is raised. Only
+// standard exceptions are caught, anywhere: the code throws nothing else, and
+// the forced unwind with which the interpreter ends a thread that wants the
+// lock back while it finalizes (pthread_exit) must pass through untouched,
+// since swallowing it aborts the process and the thread it unwinds has no
+// thread state to raise anything with.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <numpy/arrayobject.h>
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -477,8 +477,8 @@ struct DriverRun {
 };
 
 // Runs on the calling thread without the interpreter lock: touches no Python
-// object and lets no exception escape but a forced unwind, which ends the
-// thread without returning here.
+// object and lets no standard exception escape. (Not noexcept: a forced
+// unwind must be able to end the thread from in here.)
 void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_points, uint64_t max_iter,
                 bool parallel, std::optional<uint64_t> seed, uint64_t batch_size, uint64_t max_batches) {
     try {
@@ -507,8 +507,6 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
                 run.error = result.error();
             }
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         run.thrown = DriverRun::Thrown::memory;
     } catch (const std::length_error&) {  // a buffer longer than a vector can hold
@@ -517,10 +515,8 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
         run.thrown = DriverRun::Thrown::other;
         try {
             run.what = e.what();
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
         }
-    } catch (...) {
-        run.thrown = DriverRun::Thrown::other;
     }
     // The driver is done with these; free them before the result is built.
     std::vector<float>().swap(input.data);
@@ -630,6 +626,8 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
 }
 
 // The binding wrapper: binds, converts in parameter order, then hands over.
+// It has no catch-all: the interpreter may end this thread at exit from inside
+// PyEval_RestoreThread, and that unwind has to reach the thread's end.
 PyObject* tresk_binding(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PyObject* slots[kParameterCount] = {};
@@ -664,18 +662,10 @@ PyObject* tresk_binding(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         }
         return tresk_py(slots[kData], std::move(y), n_points, max_iter, sparse, tol, parallel, seed, batch_size,
                         max_batches);
-    } catch (abi::__forced_unwind&) {
-        // The interpreter is ending this thread at exit, from inside
-        // PyEval_RestoreThread: the thread has no thread state, so nothing
-        // may be raised, and the unwind must reach the thread's end.
-        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
         return nullptr;
     }
 }

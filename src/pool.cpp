@@ -10,12 +10,12 @@
 // The pool is created on first use and never destroyed: its threads may still
 // be asleep when the process exits. When the system cannot start as many
 // threads as asked for, the pool keeps half of those it got and ends the
-// rest: thread creation fails when the process is out of address space or
-// of threads, and a pool holding all of it would leave the calls it serves
-// (and the rest of the process) no room to work. A fork handler drops the pool in the child,
-// where its threads do not exist; the old state is leaked there on purpose
-// (its mutex may be held by a thread that is gone), and the child's next
-// parallel call builds a fresh pool.
+// rest: thread creation fails when the process is out of address space or of
+// threads, and a pool holding all of it would leave the calls it serves (and
+// the rest of the process) no room to work. A fork handler drops the pool in
+// the child, where its threads do not exist; the old state is leaked there on
+// purpose (its mutex may be held by a thread that is gone), and the child's
+// next parallel call builds a fresh pool.
 #include "pool.hpp"
 
 #include <pthread.h>

@@ -75,11 +75,11 @@ inline constexpr uint64_t kProbeIncrement = 0x9e3779b97f4a7c15ULL;
 std::vector<float> denormalize_points(std::span<const float> points, uint64_t d,
                                       std::span<const double> center, double scale);
 
-// The points in data units, `rows`, are what float32 can say about data whose
-// largest absolute value is `magnitude`: fails when a value overflowed to
-// infinity, or when there are points and the data is zero in float32 (every
-// point would come back as the origin, or next to it). Runs after every other
-// check; the points of any other input pass unchanged.
+// Fails when float32 cannot carry the points `rows` (in data units) of data
+// whose largest absolute value is `magnitude`: a value overflowed to infinity,
+// or there are points and all the data is zero in float32 (every point would
+// be the origin or next to it). The last check of a call; any other result
+// passes unchanged.
 Status check_float32_range(std::span<const float> rows, double magnitude);
 
 }  // namespace vantrel

@@ -8,10 +8,10 @@
 // not repeat its parent's words. The handler is registered when the library
 // is loaded: registered by the first thread_rng call instead, another thread
 // could key its generator and fork before the registration was done, and its
-// child would replay the parent's stream. getrandom is the source unless the kernel
-// lacks it (ENOSYS) or a sandbox forbids it (EPERM); then /dev/urandom, opened
-// once and kept open, after /dev/random has polled readable (the pool is
-// initialised). Shared state is a few atomics: the system takes no locks.
+// child would replay the parent's stream. getrandom is the source unless the
+// kernel lacks it (ENOSYS) or a sandbox forbids it (EPERM); then /dev/urandom,
+// opened once and kept open, after /dev/random has polled readable (the pool
+// is initialised). Shared state is a few atomics: the system takes no locks.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
