@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the C++ unit tests (CTest) and the Python tests (pytest).
+# Sets everything up, then runs the C++ unit tests (CTest) and the Python tests (pytest),
+# then both again under AddressSanitizer and UndefinedBehaviorSanitizer, and the C++
+# tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --dev
@@ -24,3 +26,4 @@ cmake_configure build/cpp-tests-system-blas -DVANTREL_BLAS=system
 echo "== Python tests"
 .venv/bin/python -m pytest tests/python -q "$@"
 bash scripts/sanitize.sh
+bash scripts/tsan.sh
