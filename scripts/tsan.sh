@@ -16,7 +16,7 @@ reports=$PWD/$build/reports
 
 echo "== thread sanitizer build ($build)"
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_TSAN=ON -DVANTREL_BUILD_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DVANTREL_TSAN=ON -DVANTREL_BUILD_TESTS=ON \
     -DVANTREL_BUILD_MODULE=OFF >/dev/null
 .venv/bin/cmake --build "$build" -j 2
 
