@@ -26,13 +26,20 @@ With --ablation it also counts distinct pairs with two altered copies of the
 driver (compiled here from src/batching.cpp): every batch uniform, and every
 batch after the first proposed by the model.
 
-Usage: PYTHONPATH=build/<dir> python benchmarks/bench_sparse.py [--build-dir build/<dir>] [--repeat N] [--ablation]
+First, side by side with a baseline build (--baseline, default build/baseline
+when benchmarks/build_baseline.sh has made it), the default call's wall time
+on both, alternating in child processes; with --busy, again with one core
+kept busy by another process.
+
+Usage: python benchmarks/bench_sparse.py [--build-dir build/<dir>] [--repeat N] [--busy] [--baseline DIR|none]
+       [--ablation]
 """
 
 from __future__ import annotations
 
 import argparse
 import ctypes
+import json
 import pathlib
 import subprocess
 import sys
@@ -46,6 +53,7 @@ from scipy.spatial import Delaunay
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from reference_numpy import normalise  # noqa: E402
+from sidebyside import baseline_dir, machine_line, one_core_busy, parse_env, run_child  # noqa: E402
 
 import vantrel  # noqa: E402
 
@@ -85,6 +93,29 @@ extern "C" long long bench_batched(unsigned long long n, unsigned long long d, c
 """
 
 
+def cmake_cache(build_dir: pathlib.Path) -> dict[str, str]:
+    entries = {}
+    for line in (build_dir / "CMakeCache.txt").read_text().splitlines():
+        if ":" in line and "=" in line and not line.startswith(("//", "#")):
+            key, value = line.split("=", 1)
+            entries[key.split(":", 1)[0]] = value
+    return entries
+
+
+def blas_flags(build_dir: pathlib.Path) -> list[str]:
+    """The BLAS header folder and symbol prefix the build used."""
+    cache = cmake_cache(build_dir)
+    flags = [f"-I{cache['VANTREL_OPENBLAS_INCLUDE_DIR']}"]
+    if cache.get("VANTREL_BLAS", "system") == "scipy-openblas32":
+        flags.append("-DBLAS_SYMBOL_PREFIX=scipy_")
+    return flags
+
+
+def blas_libs(build_dir: pathlib.Path) -> list[str]:
+    library = pathlib.Path(cmake_cache(build_dir)["VANTREL_OPENBLAS_LIBRARY"])
+    return [str(library), f"-Wl,-rpath,{library.parent}"]
+
+
 def build_shim(build_dir: pathlib.Path, workdir: pathlib.Path, uniform_ratio: str | None = None) -> ctypes.CDLL:
     """The shim, linked against the core library; with uniform_ratio, against a
     copy of the batched driver whose switch to model proposals uses that
@@ -101,9 +132,8 @@ def build_shim(build_dir: pathlib.Path, workdir: pathlib.Path, uniform_ratio: st
         sources.append(str(workdir / f"batching_{tag}.cpp"))
     target = workdir / f"shim_{tag}.so"
     subprocess.run(
-        ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", f"-I{ROOT / 'src'}",
-         "-I/usr/include/x86_64-linux-gnu/openblas-pthread", *sources,
-         str(build_dir / "libvantrel_core.a"), "-lopenblas", "-pthread", "-o", str(target)],
+        ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", f"-I{ROOT / 'src'}", *blas_flags(build_dir), *sources,
+         str(build_dir / "libvantrel_core.a"), *blas_libs(build_dir), "-pthread", "-o", str(target)],
         check=True)
     lib = ctypes.CDLL(str(target))
     lib.bench_batched.restype = ctypes.c_longlong
@@ -146,16 +176,48 @@ def blobs(n, d, classes, spread, seed):
     return centres[labels] + rng.normal(size=(n, d)), labels
 
 
+def time_defaults(repeat: int) -> dict:
+    """Best wall time of the default sparse call, with the pool and without."""
+    import vantrel
+
+    data, labels = blobs(5000, 16, 3, 1.5, seed=1)
+    ys = labels.tolist()
+    out = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for parallel in (True, False):
+            out[f"found_{parallel}"] = len(vantrel.tresk(data, ys, seed=7, parallel=parallel))
+        for parallel in (True, False):
+            out[str(parallel)] = best_time(lambda: vantrel.tresk(data, ys, seed=7, parallel=parallel), repeat)
+    return out
+
+
+def side_by_side(baseline, baseline_env, repeat: int, rounds: int, busy_too: bool) -> None:
+    """The default call on this build and on the baseline, alternating in child
+    processes, idle and (with busy_too) with one core kept busy."""
+    print(machine_line())
+    for busy in (False, True) if busy_too else (False,):
+        mine, base = [], []
+        with one_core_busy(busy):
+            for _ in range(rounds):
+                mine.append(run_child([__file__, "--time-worker", "--repeat", str(repeat)], None))
+                if baseline is not None:
+                    base.append(run_child([__file__, "--time-worker", "--repeat", str(repeat)], baseline,
+                                          baseline_env))
+        state = "one core busy" if busy else "idle"
+        for parallel in ("True", "False"):
+            t = min(r[parallel] for r in mine)
+            line = f"{state:>13}: tresk(data, y, seed=7, parallel={parallel:5}) {t * 1e3:7.1f} ms"
+            line += f", {mine[0]['found_' + parallel]} points"
+            if base:
+                b = min(r[parallel] for r in base)
+                line += f"; baseline {b * 1e3:7.1f} ms, {base[0]['found_' + parallel]} points; speed-up {b / t:.2f}"
+            print(line)
+
+
 def default_workload(lib, repeat):
     print("== defaults on n=5,000, d=16 (3 Gaussian classes) ==")
     data, labels = blobs(5000, 16, 3, 1.5, seed=1)
-    ys = labels.tolist()
-    for parallel in (True, False):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            found = len(vantrel.tresk(data, ys, seed=7, parallel=parallel))
-            t = best_time(lambda: vantrel.tresk(data, ys, seed=7, parallel=parallel), repeat)
-        print(f"tresk(data, y, seed=7, parallel={parallel}): {t * 1e3:8.1f} ms, {found} points")
     shares = []
     for parallel in (True, False):
         runs = [run_shim(lib, data, labels, n_points=1000, batch_size=256, max_batches=20, parallel=parallel,
@@ -259,12 +321,24 @@ def ablation(build_dir, workdir):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=None, help="CMake build directory holding libvantrel_core.a")
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp-tests"),
+                        help="CMake build directory holding libvantrel_core.a (default: the test build)")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=3, help="alternations of this build and the baseline")
+    parser.add_argument("--baseline", help="build folder of the baseline module (default build/baseline if built;"
+                                           " 'none' for no baseline)")
+    parser.add_argument("--baseline-env", action="append", metavar="KEY=VALUE",
+                        help="environment of the baseline's processes, e.g. OPENBLAS_CORETYPE=Prescott")
+    parser.add_argument("--busy", action="store_true", help="also time the default call with one core kept busy")
+    parser.add_argument("--time-worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--ablation", action="store_true",
                         help="also compare the switching rule with all-uniform and all-model batches")
     args = parser.parse_args()
-    build_dir = pathlib.Path(args.build_dir) if args.build_dir else pathlib.Path(vantrel.__file__).resolve().parent
+    if args.time_worker:
+        print(json.dumps(time_defaults(args.repeat)))
+        return
+    side_by_side(baseline_dir(args.baseline), parse_env(args.baseline_env), args.repeat, args.rounds, args.busy)
+    build_dir = pathlib.Path(args.build_dir)
     with tempfile.TemporaryDirectory() as tmp:
         lib = build_shim(build_dir, pathlib.Path(tmp))
         shares = default_workload(lib, args.repeat)

@@ -13,7 +13,8 @@
 // into the state with the rule's own tie-breaking.
 #include "blas_ops.hpp"
 
-#include <cblas.h>
+#include "blas_api.hpp"
+#include "blas_threads.hpp"
 
 #include <cstring>
 
@@ -30,9 +31,10 @@ constexpr uint32_t kNoClass = std::numeric_limits<uint32_t>::max();
 std::vector<float> row_norms_sq(uint64_t n, uint64_t d, const float* data) {
     std::vector<float> norms(n);
     const blasint width = static_cast<blasint>(d);
+    const BlasCall call;
     for (uint64_t i = 0; i < n; ++i) {
         const float* row = data + i * d;
-        norms[i] = cblas_sdot(width, row, 1, row, 1);
+        norms[i] = VANTREL_BLAS(cblas_sdot)(width, row, 1, row, 1);
     }
     return norms;
 }
@@ -49,7 +51,8 @@ void product_block(const float* queries, uint64_t r, const float* rows, uint64_t
     const blasint m = static_cast<blasint>(r);
     const blasint cols = static_cast<blasint>(c);
     const blasint k = static_cast<blasint>(d);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, cols, k, 1.0f, queries, k, rows, k, 0.0f, out, cols);
+    const BlasCall call;
+    VANTREL_BLAS(cblas_sgemm)(CblasRowMajor, CblasNoTrans, CblasTrans, m, cols, k, 1.0f, queries, k, rows, k, 0.0f, out, cols);
 }
 
 void update_query_state(QueryState& state, const float* products, uint64_t c, uint64_t j0,

@@ -7,15 +7,23 @@
 // conversions fail are fixed here and nowhere else. And the interpreter lock
 // is released in exactly one small scope, around the driver, where no Python
 // object is touched; every C++ exception is caught inside that scope, so the
-// thread state is always restored before an exception is raised. The one
-// exception to "no Python": a call from the main thread hands the driver a
-// hook that, about every 0.1 s of work, takes the lock back just long enough
-// to run due signal handlers, so Ctrl-C stops a long search.
+// thread state is always restored before an exception is raised. Only
+// standard exceptions are caught, anywhere: the code throws nothing else, and
+// the forced unwind with which the interpreter ends a thread that wants the
+// lock back while it finalizes (pthread_exit) must pass through untouched,
+// since swallowing it aborts the process and the thread it unwinds has no
+// thread state to raise anything with. The one exception to "no Python": a
+// call from the main thread hands the driver a hook that, about every 0.1 s of
+// work, takes the lock back just long enough to run due signal handlers, so
+// Ctrl-C stops a long search.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <numpy/arrayobject.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -382,11 +390,49 @@ bool convert_seed(PyObject* object, std::optional<uint64_t>& out) {
 // ---------------------------------------------------------------------------
 // Element type and preparation
 
-// The NumPy API table, fetched on the first call that needs it. Two threads
-// racing here store the same pointer.
+// The NumPy API table, fetched by the first call that needs it. Calls may run
+// without a global interpreter lock, so the fetch, which writes NumPy's table
+// pointer, is made by one thread at a time under g_numpy_api_mutex, and a
+// call sees the table only through the acquire load of g_numpy_api_ready
+// (set once the fetch and its version checks have succeeded).
+std::atomic<bool> g_numpy_api_ready{false};
+pthread_mutex_t g_numpy_api_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// A fork while another thread fetches would leave the mutex locked in the
+// child, where that thread does not exist. The handler is registered at load
+// time, before any call can take the mutex.
+void reset_numpy_api_mutex_in_child() {
+    const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    g_numpy_api_mutex = fresh;
+}
+[[gnu::constructor]] void register_numpy_api_fork_handler() {
+    pthread_atfork(nullptr, nullptr, reset_numpy_api_mutex_in_child);
+}
+
+// Releases the mutex on every path, the forced unwind of interpreter exit
+// included.
+struct NumpyApiMutexHeld {
+    NumpyApiMutexHeld() = default;
+    NumpyApiMutexHeld(const NumpyApiMutexHeld&) = delete;
+    NumpyApiMutexHeld& operator=(const NumpyApiMutexHeld&) = delete;
+    ~NumpyApiMutexHeld() { pthread_mutex_unlock(&g_numpy_api_mutex); }
+};
+
 bool ensure_numpy_api() {
-    if (PyArray_API != nullptr) return true;
-    return _import_array() >= 0;
+    if (g_numpy_api_ready.load(std::memory_order_acquire)) return true;
+    // The thread fetching may be waiting for the interpreter (the fetch can
+    // import NumPy), so a thread that has to wait for it does so without its
+    // thread state.
+    const bool uncontended = pthread_mutex_trylock(&g_numpy_api_mutex) == 0;
+    PyThreadState* thread_state = uncontended ? nullptr : PyEval_SaveThread();
+    if (!uncontended) pthread_mutex_lock(&g_numpy_api_mutex);
+    NumpyApiMutexHeld held;
+    if (!uncontended) PyEval_RestoreThread(thread_state);
+
+    if (g_numpy_api_ready.load(std::memory_order_relaxed)) return true;
+    if (_import_array() < 0) return false;
+    g_numpy_api_ready.store(true, std::memory_order_release);
+    return true;
 }
 
 bool is_matrix_of(PyObject* object, int type_number) {
@@ -457,9 +503,9 @@ struct SignalCheck {
 
 // Takes the lock, runs the signal handlers that are due and releases the lock
 // again; asks the driver to stop when a handler raised. A handler that returns
-// (or an ignored signal) lets the run go on. Not noexcept, and nothing between
-// here and run_driver catches everything, so the forced unwind of a thread the
-// interpreter ends while it waits for the lock reaches run_driver unchanged.
+// (or an ignored signal) lets the run go on. Not noexcept, like everything
+// between here and the binding, so the forced unwind of a thread the
+// interpreter ends while it waits for the lock passes through unchanged.
 bool run_signal_handlers(void* context) {
     SignalCheck& check = *static_cast<SignalCheck*>(context);
     PyEval_RestoreThread(check.thread_state);
@@ -479,10 +525,11 @@ struct DriverRun {
 };
 
 // Runs on the calling thread without the interpreter lock: touches no Python
-// object and lets no exception escape.
+// object and lets no standard exception escape. (Not noexcept: a forced
+// unwind must be able to end the thread from in here.)
 void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_points, uint64_t max_iter,
                 bool parallel, std::optional<uint64_t> seed, uint64_t batch_size, uint64_t max_batches,
-                const InterruptHook& interrupt) noexcept {
+                const InterruptHook& interrupt) {
     try {
         if (!sparse) {
             Result<std::vector<float>> result = tresk_core(n_points, input.n, input.d, input.data.data(),
@@ -518,10 +565,8 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
         run.thrown = DriverRun::Thrown::other;
         try {
             run.what = e.what();
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
         }
-    } catch (...) {
-        run.thrown = DriverRun::Thrown::other;
     }
     // The driver is done with these; free them before the result is built.
     std::vector<float>().swap(input.data);
@@ -622,15 +667,6 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     uint64_t value_count = 0;
     if (!checked_mul(m, d, value_count)) return raise_memory_error("too many result points");
 
-    if (sparse && m < n_points) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "requested %llu distinct boundary points, but found %llu before reaching max_batches=%llu",
-                      static_cast<unsigned long long>(n_points), static_cast<unsigned long long>(m),
-                      static_cast<unsigned long long>(max_batches));
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return nullptr;
-    }
-
     std::vector<float> rows;
     try {
         rows = denormalize_points(std::span<const float>(run.points).first(value_count), d, input.center,
@@ -641,10 +677,23 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
         return raise_memory_error("not enough memory for the result");
     }
     std::vector<float>().swap(run.points);
+    // Before the warning: a refused result does not also warn.
+    if (Status range = check_float32_range(rows, input.magnitude); !range) return raise_error(range.error());
+
+    if (sparse && m < n_points) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "requested %llu distinct boundary points, but found %llu before reaching max_batches=%llu",
+                      static_cast<unsigned long long>(n_points), static_cast<unsigned long long>(m),
+                      static_cast<unsigned long long>(max_batches));
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return nullptr;
+    }
     return build_point_list(rows, m, d);
 }
 
 // The binding wrapper: binds, converts in parameter order, then hands over.
+// It has no catch-all: the interpreter may end this thread at exit from inside
+// PyEval_RestoreThread, and that unwind has to reach the thread's end.
 PyObject* tresk_binding(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PyObject* slots[kParameterCount] = {};
@@ -683,9 +732,6 @@ PyObject* tresk_binding(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
         return nullptr;
     }
 }

@@ -8,10 +8,14 @@
 // condition variable.
 //
 // The pool is created on first use and never destroyed: its threads may still
-// be asleep when the process exits. A fork handler drops the pool in the child,
-// where its threads do not exist; the old state is leaked there on purpose
-// (its mutex may be held by a thread that is gone), and the child's next
-// parallel call builds a fresh pool.
+// be asleep when the process exits. When the system cannot start as many
+// threads as asked for, the pool keeps half of those it got and ends the
+// rest: thread creation fails when the process is out of address space or of
+// threads, and a pool holding all of it would leave the calls it serves (and
+// the rest of the process) no room to work. A fork handler drops the pool in
+// the child, where its threads do not exist; the old state is leaked there on
+// purpose (its mutex may be held by a thread that is gone), and the child's
+// next parallel call builds a fresh pool.
 #include "pool.hpp"
 
 #include <pthread.h>
@@ -25,8 +29,10 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace vantrel {
 
@@ -55,6 +61,8 @@ struct Pool {
     std::mutex mutex;
     std::condition_variable work;
     std::deque<Job*> queue;  // calls with unclaimed chunks, oldest first
+    unsigned keep = UINT_MAX;  // workers with this index or above end
+    std::vector<std::thread> workers;  // never destroyed, like the pool
 };
 
 std::mutex g_pool_mutex;  // guards g_pool and its creation
@@ -85,10 +93,11 @@ void run(Job& job, Range r, std::unique_lock<std::mutex>& lock) {
     if (++job.finished == job.chunks) job.done.notify_one();
 }
 
-void worker_loop(Pool* pool) {
+void worker_loop(Pool* pool, unsigned index) {
     std::unique_lock<std::mutex> lock(pool->mutex);
     for (;;) {
-        pool->work.wait(lock, [pool] { return !pool->queue.empty(); });
+        pool->work.wait(lock, [pool, index] { return !pool->queue.empty() || index >= pool->keep; });
+        if (index >= pool->keep) return;
         Job& job = *pool->queue.front();
         run(job, claim(*pool, job), lock);
     }
@@ -119,8 +128,21 @@ unsigned configured_size() {
     return requested > 0 ? requested : available_processors();
 }
 
-// Called with g_pool_mutex held. Threads that cannot be started are done
-// without: the pool is as large as what it got.
+// Starts worker `index`; false when the system refuses (no thread, no memory).
+bool start_worker(Pool* pool, unsigned index) {
+    try {
+        std::vector<std::thread>& workers = pool->workers;
+        if (workers.size() == workers.capacity()) workers.reserve(std::max<size_t>(16, 2 * workers.capacity()));
+        workers.emplace_back(worker_loop, pool, index);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// Called with g_pool_mutex held.
 Pool* create_pool() {
     Pool* pool = new Pool;
     const unsigned wanted = configured_size();
@@ -130,14 +152,22 @@ Pool* create_pool() {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     unsigned started = 0;
-    for (; started + 1 < wanted; ++started) {
-        try {
-            std::thread(worker_loop, pool).detach();
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
+    while (started + 1 < wanted && start_worker(pool, started)) ++started;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+    if (started + 1 < wanted) {
+        // Out of threads or address space: give half back (see the file
+        // comment), and wait until those threads are gone, stacks included.
+        const unsigned keep = started / 2;
+        {
+            std::lock_guard<std::mutex> guard(pool->mutex);
+            pool->keep = keep;
+        }
+        pool->work.notify_all();
+        for (unsigned i = keep; i < started; ++i) pool->workers[i].join();
+        pool->workers.resize(keep);
+        started = keep;
+    }
     pool->size = started + 1;
     return pool;
 }

@@ -35,6 +35,8 @@ constexpr double kMaxFloat32 = 3.4028234663852886e38;
 
 constexpr char kNoMemoryMessage[] = "not enough memory for the normalized data";
 constexpr char kDuplicateMessage[] = "points from different classes are identical after normalization";
+constexpr char kFloat32RangeMessage[] =
+    "data scale is outside the float32 range: the points would be infinite or zero; rescale the data";
 
 template <class T>
 double load(const char* p) {
@@ -298,6 +300,7 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
             const uint64_t c = view.col_stride == 0 ? 0 : j;
             out.center[j] = 0.5 * lo[c] + 0.5 * hi[c];
         }
+        for (size_t c = 0; c < lo.size(); ++c) out.magnitude = std::max({out.magnitude, -lo[c], hi[c]});
         std::vector<double>().swap(lo);
         std::vector<double>().swap(hi);
 
@@ -335,6 +338,14 @@ template Result<PreparedInput> prepare<float>(const StridedMatrix<float>&, std::
                                               uint64_t, double);
 template Result<PreparedInput> prepare<double>(const StridedMatrix<double>&, std::span<const int64_t>, uint64_t,
                                                uint64_t, double);
+
+Status check_float32_range(std::span<const float> rows, double magnitude) {
+    const bool overflowed = std::any_of(rows.begin(), rows.end(), [](float v) { return std::isinf(v); });
+    // Below half the smallest subnormal everything rounds to zero.
+    const bool data_vanishes = static_cast<float>(magnitude) == 0.0f;
+    if (overflowed || (data_vanishes && !rows.empty())) return invalid_input(kFloat32RangeMessage);
+    return ok_status();
+}
 
 std::vector<float> denormalize_points(std::span<const float> points, uint64_t d, std::span<const double> center,
                                       double scale) {

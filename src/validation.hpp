@@ -36,6 +36,7 @@ struct PreparedInput {
     uint64_t n = 0;
     uint64_t d = 0;
     float scaled_tol = 0.0f;       // tol / scale^2
+    double magnitude = 0.0;        // largest absolute data value
 };
 
 // The checks, in order, each ending the call with its message; see the
@@ -73,5 +74,12 @@ inline constexpr uint64_t kProbeIncrement = 0x9e3779b97f4a7c15ULL;
 // x_j = float32(double(z_j) * scale + center_j), row after row.
 std::vector<float> denormalize_points(std::span<const float> points, uint64_t d,
                                       std::span<const double> center, double scale);
+
+// Fails when float32 cannot carry the points `rows` (in data units) of data
+// whose largest absolute value is `magnitude`: a value overflowed to infinity,
+// or there are points and all the data is zero in float32 (every point would
+// be the origin or next to it). The last check of a call; any other result
+// passes unchanged.
+Status check_float32_range(std::span<const float> rows, double magnitude);
 
 }  // namespace vantrel

@@ -73,7 +73,7 @@ Status fill_entropy(void* buf, size_t n);
 Status fill_entropy_from_urandom(void* buf, size_t n);
 
 // Process-wide count of fork events, bumped by a pthread_atfork handler in all
-// three phases once the first ThreadRng exists.
+// three phases; the handler is registered when the library is loaded.
 inline std::atomic<uint64_t> thread_rng_fork_count{0};
 
 inline StdRng& core_of(StdRng& rng) { return rng; }

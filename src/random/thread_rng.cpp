@@ -5,10 +5,13 @@
 // Forks are seen through one process-wide counter that a pthread_atfork
 // handler bumps in all three phases; a generator keyed before the latest bump
 // drops its buffer and re-keys on its next draw (see core_of), so a child does
-// not repeat its parent's words. getrandom is the source unless the kernel
-// lacks it (ENOSYS) or a sandbox forbids it (EPERM); then /dev/urandom, opened
-// once and kept open, after /dev/random has polled readable (the pool is
-// initialised). Shared state is a few atomics: the system takes no locks.
+// not repeat its parent's words. The handler is registered when the library
+// is loaded: registered by the first thread_rng call instead, another thread
+// could key its generator and fork before the registration was done, and its
+// child would replay the parent's stream. getrandom is the source unless the
+// kernel lacks it (ENOSYS) or a sandbox forbids it (EPERM); then /dev/urandom,
+// opened once and kept open, after /dev/random has polled readable (the pool
+// is initialised). Shared state is a few atomics: the system takes no locks.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -39,12 +42,18 @@ constexpr int64_t kRefillBytes = kBufferWords * 4;
 enum Source : int { source_undecided = 0, source_getrandom = 1, source_urandom = 2 };
 std::atomic<int> g_source{source_undecided};
 std::atomic<int> g_urandom_fd{-1};  // open for the rest of the process once set
-std::atomic<bool> g_fork_handler_registered{false};
+// pthread_atfork's result at load time (0 or an errno value); written before
+// any thread can call thread_rng and only read afterwards.
+int g_fork_handler_error = 0;
 
 thread_local ThreadRng t_rng;
 thread_local bool t_rng_created = false;
 
 void count_fork() { thread_rng_fork_count.fetch_add(1, std::memory_order_relaxed); }
+
+[[gnu::constructor]] void register_fork_counter() {
+    g_fork_handler_error = pthread_atfork(count_fork, count_fork, count_fork);
+}
 
 Error errno_error(int err) { return internal_error(std::system_category().message(err)); }
 
@@ -163,13 +172,9 @@ Result<ThreadRng*> thread_rng() {
     if (t_rng_created) return &t_rng;
     const std::string kFailure = "could not initialize thread_rng: ";
 
-    // Registered before the key is read, so a fork after this point is seen.
-    if (!g_fork_handler_registered.exchange(true)) {
-        const int err = pthread_atfork(count_fork, count_fork, count_fork);
-        if (err != 0) {
-            g_fork_handler_registered.store(false);
-            return internal_error(kFailure + std::system_category().message(err));
-        }
+    // Without the fork handler a child could replay this generator's words.
+    if (g_fork_handler_error != 0) {
+        return internal_error(kFailure + std::system_category().message(g_fork_handler_error));
     }
     unsigned char bytes[kKeyBytes];
     Status fetched = fill_entropy(bytes, sizeof bytes);

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <limits>
 #include <set>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -594,6 +596,54 @@ TEST(BatchingDriver, OneBatchReservesOnlyWhatItCanFill) {
     EXPECT_EQ(got.value().pairs.size(), 1u);
     EXPECT_EQ(got.value().points.size(), d);
     EXPECT_LE(got.value().points.capacity(), s.batch_size * d);
+}
+
+// Both drivers on data large enough for the pool to split every sweep, from
+// several threads at once: the pooled runs give the serial run's points, and
+// unseeded runs (each thread keying its own generator) complete. The
+// thread-sanitizer build runs this for the pool, the sweeps and the drivers.
+TEST(BatchingDriver, PooledRunsFromSeveralThreadsMatchSerial) {
+    constexpr uint64_t n = 3000, d = 4;
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<float> coordinate(-0.5f, 0.5f);
+    std::vector<float> data(n * d);
+    for (float& v : data) v = coordinate(gen);
+    std::vector<uint64_t> labels(n);
+    for (uint64_t i = 0; i < n; ++i) labels[i] = i % 3;
+
+    BatchSettings s = valid_settings();
+    s.seed = 11;
+    s.n_points = 60;
+    s.batch_size = 48;
+    s.max_batches = 3;
+    s.max_iter = 8;
+    const auto serial = tresk_batched_core(n, d, data, labels, s);
+    ASSERT_TRUE(serial.ok()) << serial.message();
+    const auto dense_serial = tresk_core(48, n, d, data.data(), 1e-6f, labels.data(), 8, false, 11);
+    ASSERT_TRUE(dense_serial.ok());
+
+    constexpr int kThreads = 3;
+    std::vector<int> same(kThreads, 0), unseeded_ok(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            BatchSettings pooled = s;
+            pooled.parallel = true;
+            const auto sparse = tresk_batched_core(n, d, data, labels, pooled);
+            const auto dense = tresk_core(48, n, d, data.data(), 1e-6f, labels.data(), 8, true, 11);
+            same[t] = sparse.ok() && sparse.value().points == serial.value().points &&
+                      sparse.value().pairs == serial.value().pairs && dense.ok() &&
+                      dense.value() == dense_serial.value();
+            pooled.seed.reset();
+            const auto fresh = tresk_batched_core(n, d, data, labels, pooled);
+            const auto fresh_dense = tresk_core(48, n, d, data.data(), 1e-6f, labels.data(), 8, true, std::nullopt);
+            unseeded_ok[t] = fresh.ok() && !fresh.value().points.empty() && fresh_dense.ok() &&
+                             fresh_dense.value().size() == 48 * d;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(same, std::vector<int>(kThreads, 1));
+    EXPECT_EQ(unseeded_ok, std::vector<int>(kThreads, 1));
 }
 
 }  // namespace

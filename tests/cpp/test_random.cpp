@@ -596,6 +596,20 @@ TEST(RandomThreadRng, ForkCounterMoveDropsBufferAndReseeds) {
     EXPECT_EQ(g.core.index, 2);
 }
 
+TEST(RandomThreadRng, ForksAreCountedBeforeAnyGeneratorExists) {
+    // CTest runs each test in a process of its own, so no generator exists
+    // yet: the handler must already be in place, or a thread keying its
+    // generator while another registers it could fork unseen.
+    const uint64_t forks_before = thread_rng_fork_count.load();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(thread_rng_fork_count.load() == forks_before + 2 ? 0 : 1);  // prepare and child
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(thread_rng_fork_count.load(), forks_before + 2);  // prepare and parent
+}
+
 TEST(RandomThreadRng, ForkedChildDoesNotRepeatParent) {
     auto handle = thread_rng();
     ASSERT_TRUE(handle.ok());

@@ -3,6 +3,7 @@
 // collisions, the scaled tolerance and the way back to data units.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -171,8 +172,8 @@ TEST(ValidationPrepare, ColumnCountAboveBlasRangeRefusedFromBroadcastView) {
 }
 
 TEST(ValidationPrepare, ImpossibleCopyReportsOutOfMemory) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "the address sanitizer aborts on impossible allocations";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers abort on impossible allocations";
 #endif
     // 2^20 rows of a broadcast 2^31 - 1 column view need 8 PiB for the copy;
     // every check passes first, so the failure is the memory one.
@@ -446,6 +447,53 @@ TEST(ValidationDenormalize, ProductAndSumRoundedSeparately) {
                                                       scale);
     EXPECT_EQ(out, (std::vector<float>{separate, separate}));
 }
+
+TEST(ValidationFloat32Range, MagnitudeIsTheLargestAbsoluteValue) {
+    auto r = prepare_c(std::vector<double>{-3.0, 1.0, 2.5, -0.5, 0.0, 2.0}, 3, 2, {0, 1, 0});
+    ASSERT_TRUE(r.ok()) << r.message();
+    EXPECT_EQ(r.value().magnitude, 3.0);
+}
+
+struct RangeCase {
+    const char* name;
+    std::vector<float> rows;
+    double magnitude;
+    bool refused;
+};
+
+class ValidationFloat32Range : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(ValidationFloat32Range, RefusesOnlyInfiniteOrVanishedPoints) {
+    const RangeCase& c = GetParam();
+    const Status s = check_float32_range(c.rows, c.magnitude);
+    EXPECT_EQ(!s.ok(), c.refused);
+    if (!s.ok()) {
+        EXPECT_EQ(s.error().kind, ErrorKind::invalid_input);
+        EXPECT_EQ(s.message(),
+                  "data scale is outside the float32 range: the points would be infinite or zero; rescale the data");
+    }
+}
+
+constexpr float kInfF = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ValidationFloat32Range,
+    ::testing::Values(RangeCase{"ordinary", {0.5f, -2.0f, 0.0f}, 2.0, false},
+                      RangeCase{"all zero points of ordinary data", {0.0f, -0.0f}, 1.0, false},
+                      RangeCase{"largest finite float32", {FLT_MAX, -FLT_MAX}, 3.5e38, false},
+                      RangeCase{"one overflowed value", {1.0f, kInfF, 2.0f}, 1e39, true},
+                      RangeCase{"negative overflow", {-kInfF}, 1e300, true},
+                      RangeCase{"data zero in float32", {0.0f, 0.0f}, 1e-300, true},
+                      // 2^-150 rounds to zero (a tie, to even), anything above to 2^-149.
+                      RangeCase{"half the smallest subnormal", {0.0f}, 0x1p-150, true},
+                      RangeCase{"just above it", {0.0f}, 0x1.0000000000001p-150, false},
+                      RangeCase{"subnormal data", {0x1p-149f}, 1e-44, false},
+                      RangeCase{"no points of vanishing data", {}, 1e-300, false}),
+    [](const ::testing::TestParamInfo<RangeCase>& info) {
+        std::string name = info.param.name;
+        for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
 
 }  // namespace
 }  // namespace vantrel

@@ -249,6 +249,17 @@ def test_overflow_passes_unwrapped(name, value, message):
     assert error.__cause__ is None
 
 
+@pytest.mark.parametrize(("kwargs", "exc_type", "message"), [
+    (dict(batch_size="x"), TypeError, "argument 'batch_size': 'str' object cannot be interpreted as an integer"),
+    (dict(max_batches=2.5), TypeError, "argument 'max_batches': 'float' object cannot be interpreted as an integer"),
+    (dict(batch_size=-1), OverflowError, "can't convert negative int to unsigned"),
+    (dict(max_batches=2**64), OverflowError, "int too big to convert"),
+])
+def test_dense_mode_still_converts_the_batch_parameters(kwargs, exc_type, message):
+    """Dense mode neither checks nor uses their values, but binding converts every argument."""
+    raises_exactly(exc_type, message, lambda: vantrel.tresk(DATA, LABELS, sparse=False, seed=0, **kwargs))
+
+
 @pytest.mark.parametrize("error", [TypeErrorSubclass("sub"), ValueError("bad index"), KeyError("k")])
 def test_only_exact_type_errors_are_wrapped(error):
     with pytest.raises(type(error)) as info:

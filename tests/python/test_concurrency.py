@@ -10,6 +10,13 @@
   its unseeded results are its own, not a replay of the parent's generator.
 - When the entropy source is unreachable an unseeded call raises an exception
   naming the failure, and the thread can draw again once it is back.
+- Threads whose first calls come at once (the first one importing NumPy for
+  its API table) all get their answers, and a fork while other threads make
+  their first calls (table, pool, thread generator all new) leaves a child
+  that works and draws its own numbers; both in fresh interpreters.
+- A process whose daemon threads are inside tresk when the interpreter exits
+  exits cleanly: the interpreter ends such a thread when it wants the lock
+  back, and the module must let that happen.
 
 Every wait has a timeout, so a deadlock fails the test instead of hanging it.
 """
@@ -322,3 +329,134 @@ def test_unavailable_entropy_is_an_exception_and_leaves_the_thread_usable():
         assert kind.endswith("Error"), line  # which exception class is left open
         assert message.startswith("could not initialize thread_rng: ") and len(message) > 34, line
     assert lines[2] == "ok", "the thread's generator stayed unusable after entropy came back"
+
+
+DAEMONS_AT_EXIT = """
+import threading, time
+import numpy as np, vantrel
+
+x = np.random.default_rng(0).standard_normal((3000, 16))
+y = [0, 1] * 1500
+
+def work(kwargs):
+    while True:
+        vantrel.tresk(x, y, seed=1, **kwargs)
+
+for _ in range(2):
+    threading.Thread(target=work, args=(KWARGS,), daemon=True).start()
+time.sleep(0.3)  # the threads are mid-call when the interpreter finalizes
+"""
+
+
+@pytest.mark.parametrize("kwargs", [dict(n_points=200, sparse=False, parallel=False),
+                                    dict(n_points=200, sparse=False, parallel=True),
+                                    dict(n_points=100, sparse=True, parallel=True, batch_size=64)],
+                         ids=["dense serial", "dense pool", "sparse pool"])
+def test_interpreter_exit_with_daemon_threads_inside_calls(kwargs):
+    """Each run is a fresh process; one in a few would be enough to show a crash.
+
+    The BLAS library gets one thread here: with its own threads, its exit
+    handler can wait forever for a thread that a caller still inside a product
+    holds, with NumPy's matrix products in the same loop as well; that is the
+    library's, not this module's.
+    """
+    from test_fuzz import run_python
+
+    code = DAEMONS_AT_EXIT.replace("KWARGS", repr(kwargs))
+    for _ in range(5):
+        proc = run_python(code, timeout=120, env={"OPENBLAS_NUM_THREADS": "1"})  # fails on a crash
+        assert proc.stderr == "", proc.stderr
+
+
+FIRST_CALLS_AT_ONCE = """
+import sys, threading
+import vantrel
+
+assert "numpy" not in sys.modules  # the first call fetches NumPy's table, importing it
+barrier = threading.Barrier(8, timeout=60)
+outcomes = []
+
+def first_call():
+    barrier.wait()
+    try:
+        vantrel.tresk([[0.0, 1.0], [1.0, 0.0]], [0, 1])  # a list: refused once the table is there
+    except TypeError as error:
+        outcomes.append(str(error))
+
+threads = [threading.Thread(target=first_call) for _ in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join(60)
+assert not any(t.is_alive() for t in threads), "a first call never returned"
+assert outcomes == ["data must be a two-dimensional NumPy array with dtype float32 or float64"] * 8, outcomes
+import numpy as np
+print(len(vantrel.tresk(np.eye(2), [0, 1], n_points=3, sparse=False, seed=1)))
+"""
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_first_calls_from_many_threads_at_once(attempt):
+    from test_fuzz import run_python
+
+    proc = run_python(FIRST_CALLS_AT_ONCE, timeout=120)
+    assert proc.stdout.split() == ["3"]
+
+
+FORK_AT_FIRST_USE = """
+import os, pickle, signal, threading, time, warnings
+import numpy as np, vantrel
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+rng = np.random.default_rng(7)
+x = rng.normal(size=(400, 3))
+y = [int(v) for v in rng.integers(0, 3, 400)]
+call = dict(n_points=16, max_iter=20, sparse=False, parallel=True)
+
+def first_calls():
+    vantrel.tresk(x, y, **call)
+    vantrel.tresk(x, y, n_points=16, max_iter=20, sparse=True, parallel=True, batch_size=8, max_batches=2)
+
+threads = [threading.Thread(target=first_calls) for _ in range(2)]
+for t in threads:
+    t.start()
+vantrel.tresk(x, y, **call)  # this thread's own first call: its generator is keyed now
+time.sleep(DELAY)
+
+read_fd, write_fd = os.pipe()
+pid = os.fork()
+if pid == 0:
+    signal.alarm(60)  # a hang ends the child, and the parent sees it
+    try:
+        os.close(read_fd)
+        os.write(write_fd, pickle.dumps((vantrel.tresk(x, y, seed=5, **call), vantrel.tresk(x, y, **call))))
+    finally:
+        os._exit(0)
+os.close(write_fd)
+parent_unseeded = vantrel.tresk(x, y, **call)
+seeded = vantrel.tresk(x, y, seed=5, **call)
+sent = b""
+while chunk := os.read(read_fd, 1 << 16):  # until the child exits
+    sent += chunk
+_, status = os.waitpid(pid, 0)
+for t in threads:
+    t.join(60)
+assert os.waitstatus_to_exitcode(status) == 0 and sent, f"the child failed or hung (status {status})"
+child_seeded, child_unseeded = pickle.loads(sent)
+assert child_seeded == seeded
+assert child_unseeded != parent_unseeded, "the child replayed its parent's generator"
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.002, 0.01, 0.03])
+def test_fork_while_other_threads_make_their_first_calls(delay):
+    """Three fresh interpreters per delay; the forks land at different moments of the
+    other threads' first calls. The BLAS library gets one thread: forking while its
+    threads work is its own hazard, not this module's."""
+    from test_fuzz import run_python
+
+    for _ in range(3):
+        proc = run_python(FORK_AT_FIRST_USE.replace("DELAY", repr(delay)), timeout=120,
+                          env={"OPENBLAS_NUM_THREADS": "1"})
+        assert proc.stdout.split() == ["ok"]

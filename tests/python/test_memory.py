@@ -154,3 +154,29 @@ attempt(lambda: vantrel.tresk(x, range(2 ** 40), n_points=2, sparse=False))
     # A smaller limit keeps the doomed conversion short (it fills the limit first).
     proc = run_python(code, address_space=1 << 30, env=CHILD_ENV, timeout=300)
     assert proc.stdout.splitlines() == ["MemoryError ", "intact 64"], proc.stdout + proc.stderr
+
+
+HUGE_POOL = """
+import os
+import numpy as np
+import vantrel
+
+rng = np.random.default_rng(0)
+x = rng.normal(size=(10000, 32))
+y = [i % 3 for i in range(10000)]
+for sparse in (False, True):
+    kw = dict(n_points=2000, max_iter=10, sparse=sparse, seed=1, batch_size=1024, max_batches=2)
+    pooled = vantrel.tresk(x, y, parallel=True, **kw)  # the first parallel call starts the pool
+    assert pooled == vantrel.tresk(x, y, parallel=False, **kw)
+print("threads", len(os.listdir("/proc/self/task")))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1000", "1000000"])
+def test_pool_larger_than_the_system_allows_still_works(threads):
+    """Far more workers asked for than the address space holds: the pool works with
+    part of what it got and leaves the calls room for their buffers."""
+    env = dict(CHILD_ENV, RAYON_NUM_THREADS=threads)
+    proc = run_python(HUGE_POOL, address_space=CHILD_ADDRESS_SPACE, env=env, timeout=300)
+    kind, count = proc.stdout.split()
+    assert kind == "threads" and 2 < int(count) < 1000, proc.stdout

@@ -5,6 +5,8 @@ Each ordering case breaks its own check and, where possible, every later one
 too, so a check that ran too early or too late shows up as the wrong message.
 """
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -19,6 +21,7 @@ CLASSES = "y must contain at least two different classes"
 FINITE = "data must contain only finite values"
 DISTINCT = "data must contain at least two distinct points"
 DUPLICATE = "points from different classes are identical after normalization"
+RANGE = "data scale is outside the float32 range: the points would be infinite or zero; rescale the data"
 
 NAN = float("nan")
 INF = float("inf")
@@ -103,7 +106,6 @@ def test_float64_values_beyond_float32_range_are_read_exactly():
     (np.array([[0.0, 1.0], [0.0, 1.0], [3.0, 2.0]]), [0, 0, 1]),  # duplicates within a class
     (np.array([[1.0, 5.0], [2.0, 5.0]]), [0, 1]),  # a constant column
     (np.array([[0.0], [1.0]]), [-2**63, 2**63 - 1]),
-    (np.array([[-1e308], [0.0]]), [0, 1]),  # a range just inside the double range
 ])
 def test_accepted_inputs(data, labels):
     # One requested point: even two rows have a pair to find, so no shortfall.
@@ -116,3 +118,42 @@ def test_zero_tolerance_of_either_sign_is_accepted():
     for tol in (0.0, -0.0, 0, 5e-324):
         points = vantrel.tresk(GOOD, GOOD_LABELS, n_points=3, tol=tol, sparse=False, seed=1)
         assert len(points) == 3
+
+
+SQUARE = np.array([[0.0, 0.0], [1.0, 1.0], [1.0, 0.0], [0.0, 1.0]])
+SQUARE_LABELS = [0, 1, 0, 1]
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+@pytest.mark.parametrize(("data", "labels"), [
+    (SQUARE * 1e300, SQUARE_LABELS),
+    (SQUARE * 1e39, SQUARE_LABELS),
+    (SQUARE * 1e-300, SQUARE_LABELS),
+    (SQUARE * 1e-46, SQUARE_LABELS),  # zero in float32, though not in float64
+    (np.array([[-1e308], [0.0]]), [0, 1]),  # a range just inside the double range
+], ids=["1e300", "1e39", "1e-300", "1e-46", "-1e308"])
+def test_points_float32_cannot_hold_are_refused(data, labels, sparse):
+    # More points than the square has pairs: a refused call does not warn first.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        refuse(RANGE, data, labels, n_points=50, sparse=sparse, seed=0)
+
+
+@pytest.mark.parametrize("middle", [1e38, 3e38, 1e-44, -2e-45])
+def test_points_float32_can_hold_are_kept(middle):
+    """Two rows around `middle`: every point is their midpoint, which float32 holds,
+    even where the rows themselves (6e38) lie beyond its range or are subnormal."""
+    data = np.array([[0.0], [2 * middle]])
+    expected = [[float(np.float32(middle))]] * 3
+    assert vantrel.tresk(data, [0, 1], n_points=3, sparse=False, seed=0) == expected
+    assert vantrel.tresk(data, [0, 1], n_points=1, sparse=True, seed=0, batch_size=3) == expected[:1]
+
+
+@pytest.mark.parametrize(("message", "data", "labels", "kwargs"), [
+    (DISTINCT, np.full((3, 2), 1e300), [0, 1, 0], {}),
+    (DUPLICATE, np.array([[0.0], [1e300], [1e300]]), [0, 1, 0], {}),
+    ("batch dimensions are too large", SQUARE * 1e300, SQUARE_LABELS, dict(sparse=True, n_points=2**63)),
+])
+def test_float32_range_is_checked_last(message, data, labels, kwargs):
+    refuse(message, data, labels, **kwargs)
+
