@@ -44,6 +44,7 @@ struct BlasCalls {
     std::condition_variable changed;
     unsigned active = 0;
     bool fork_pending = false;
+    bool closed = false;  // the process is exiting
 };
 // Never destroyed: a detached thread may make a product during exit.
 BlasCalls& g_calls = *new BlasCalls;
@@ -65,17 +66,34 @@ void calls_after_fork_in_child() {
     g_calls.mutex.unlock();
 }
 
+// Exit: the library's own clean-up at exit ends its threads and frees its
+// buffers, while a daemon thread may still be inside a product (the
+// interpreter stops such threads only when they ask for the lock back). A
+// product then either used freed buffers or restarted the library's threads
+// after it had ended them, and the exit waited for them forever. This module
+// is finalised before the library it depends on, so here the calls in flight
+// finish and later ones never start. The wait is bounded so that a product
+// that cannot finish does not hold up the exit for good.
+constexpr auto kExitWait = std::chrono::seconds(2);
+
+[[gnu::destructor]] void close_at_exit() {
+    std::unique_lock<std::mutex> lock(g_calls.mutex);
+    g_calls.closed = true;
+    g_calls.changed.wait_for(lock, kExitWait, [] { return g_calls.active == 0; });
+}
+
 }  // namespace
 
 BlasCall::BlasCall() {
     std::unique_lock<std::mutex> lock(g_calls.mutex);
-    g_calls.changed.wait(lock, [] { return !g_calls.fork_pending; });
+    // After close_at_exit this waits until the process ends.
+    g_calls.changed.wait(lock, [] { return !g_calls.fork_pending && !g_calls.closed; });
     ++g_calls.active;
 }
 
 BlasCall::~BlasCall() {
     std::lock_guard<std::mutex> lock(g_calls.mutex);
-    if (--g_calls.active == 0 && g_calls.fork_pending) g_calls.changed.notify_all();
+    if (--g_calls.active == 0 && (g_calls.fork_pending || g_calls.closed)) g_calls.changed.notify_all();
 }
 
 #ifdef VANTREL_HAVE_BLAS_THREADS_CALLBACK

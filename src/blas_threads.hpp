@@ -14,7 +14,8 @@
 // the library's locks held by a thread it does not have, and its next product
 // hangs. Every call into the BLAS therefore holds a BlasCall, and a fork
 // handler waits until no call is in flight (and holds new ones back) before
-// the process forks.
+// the process forks. At exit, the same wait comes before the library's own
+// clean-up, and no call starts after it.
 #pragma once
 
 namespace vantrel {
