@@ -746,7 +746,8 @@ PyMethodDef kTreskMethod = {
     kTreskDoc,
 };
 
-// Adds `tresk` bound to the module and lists it in __all__.
+// Adds `tresk` bound to the module and lists it in __all__, and sets
+// __version__ (the package version, handed over by the build).
 int vantrel_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "vantrel can only be initialised on a module object");
@@ -759,6 +760,7 @@ int vantrel_exec(PyObject* module) {
     OwnedRef name(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return -1;
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
+    if (PyModule_AddStringConstant(module, "__version__", VANTREL_VERSION) < 0) return -1;
 
     OwnedRef all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {

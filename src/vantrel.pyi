@@ -11,6 +11,8 @@ import numpy.typing as npt
 
 __all__ = ["tresk"]
 
+__version__: str
+
 def tresk(
     data: npt.NDArray[np.float32] | npt.NDArray[np.float64],
     y: Sequence[int] | npt.NDArray[np.integer[Any]],

@@ -6,6 +6,7 @@ parameter checks is stopped by a later, precisely known check (labels all
 equal, constant data), which shows how far it got and with which values.
 """
 
+import importlib.metadata
 import importlib.util
 import inspect
 import itertools
@@ -14,8 +15,10 @@ import shutil
 import subprocess
 import sys
 import threading
+import tomllib
 import types
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -31,6 +34,7 @@ LABEL_MESSAGE = "y must contain at least two different classes"
 DISTINCT_MESSAGE = "data must contain at least two distinct points"
 DTYPE_MESSAGE = "data must be a two-dimensional NumPy array with dtype float32 or float64"
 BLAS_MESSAGE = "data dimensions exceed the supported BLAS integer range"
+PYPROJECT = Path(__file__).resolve().parents[2] / "pyproject.toml"
 
 
 def raises_exactly(exc_type, message, call):
@@ -111,6 +115,19 @@ def test_module_surface():
     assert [name for name in dir(vantrel) if not name.startswith("__")] == ["tresk"]
 
 
+def test_version_is_the_installed_package_version():
+    assert type(vantrel.__version__) is str
+    assert vantrel.__version__ == importlib.metadata.version("vantrel")
+
+
+@pytest.mark.skipif(not PYPROJECT.is_file(), reason="needs the source checkout's pyproject.toml")
+def test_version_is_the_one_in_pyproject():
+    # Also holds for a module built by plain CMake (the sanitizer run's), which
+    # reads the version from pyproject.toml itself.
+    with PYPROJECT.open("rb") as f:
+        assert vantrel.__version__ == tomllib.load(f)["project"]["version"]
+
+
 def test_text_signature_and_doc():
     assert vantrel.tresk.__text_signature__ == (
         "(data, y, n_points=1000, max_iter=100, tol=1e-6, sparse=True, parallel=True, seed=None, *, "
@@ -140,6 +157,7 @@ def test_exec_appends_to_an_existing_all():
     module.__all__ = ["other"]
     spec.loader.exec_module(module)
     assert module.__all__ == ["other", "tresk"]
+    assert module.__version__ == vantrel.__version__
     assert module.tresk.__self__ is module
     assert vantrel.__all__ == ["tresk"]
 

@@ -38,6 +38,28 @@ def test_threadpoolctl_sees_and_limits_the_modules_blas():
     assert module_blas_entries()[0]["num_threads"] == blas["num_threads"]
 
 
+def installed_module() -> Path:
+    module = Path(vantrel.__file__).resolve()
+    if module.parent.name not in ("site-packages", "dist-packages"):
+        pytest.skip(f"the module is not installed but loaded from {module.parent}")
+    return module
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf not available")
+def test_installed_module_finds_the_library_beside_itself():
+    # pip, auditwheel and patchelf may each rewrite the search path; the
+    # installed module must still look only next to itself in site-packages.
+    module = installed_module()
+    dynamic = subprocess.run(["readelf", "-d", str(module)], capture_output=True, text=True,
+                             check=True).stdout
+    paths = [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines()
+             if "(RUNPATH)" in line or "(RPATH)" in line]
+    assert paths == ["$ORIGIN/scipy_openblas32/lib"], dynamic
+    with open("/proc/self/maps") as maps:
+        mapped = {line.split()[-1] for line in maps if "libscipy_openblas.so" in line}
+    assert mapped == {str(module.parent / "scipy_openblas32" / "lib" / "libscipy_openblas.so")}
+
+
 @pytest.mark.skipif(SANITIZED, reason="a module in a build folder finds the library by an absolute path")
 def test_missing_blas_is_an_import_error_naming_it(tmp_path: Path):
     # A copy of the module away from site-packages cannot find the library

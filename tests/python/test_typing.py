@@ -1,9 +1,11 @@
-"""The type stub src/vantrel.pyi, checked by running mypy on small callers.
+"""The type stub, checked by running mypy on small callers.
 
-mypy reads the stub from the source tree (MYPYPATH), so these tests do not
-depend on where, or whether, the module is installed.
+In a source checkout mypy reads src/vantrel.pyi (MYPYPATH), whether or not
+the module is installed. Without the checkout (tests run against an installed
+wheel) mypy has to find the installed stub package, vantrel-stubs, by itself.
 """
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -13,7 +15,18 @@ import pytest
 
 pytest.importorskip("mypy")
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+SOURCE_STUB = Path(__file__).resolve().parents[2] / "src" / "vantrel.pyi"
+
+
+def stub_path() -> Path:
+    if SOURCE_STUB.is_file():
+        return SOURCE_STUB
+    # A stub-only package has no __init__.py, so it imports as a namespace package.
+    spec = importlib.util.find_spec("vantrel-stubs")
+    locations = list(spec.submodule_search_locations or []) if spec else []
+    stubs = [Path(p) / "__init__.pyi" for p in locations if (Path(p) / "__init__.pyi").is_file()]
+    assert stubs, "no source checkout and no installed vantrel-stubs package"
+    return stubs[0]
 
 GOOD_CALLER = """\
 from typing import Any
@@ -32,6 +45,7 @@ tresk(data64, (0, 1, 0, 1), n_points=5, max_iter=10, tol=0, sparse=np.bool_(True
       parallel=False, seed=None, batch_size=8, max_batches=2)
 tresk(data64, b"\\x00\\x01\\x00\\x01", seed=2**63)
 names: list[str] = vantrel.__all__
+version: str = vantrel.__version__
 """
 
 # Each wrong line carries the marker "# wrong", so the lines mypy must report
@@ -53,13 +67,17 @@ tresk(d, [0, 1, 0, 1], tol="small")  # wrong
 tresk(d, [0, 1, 0, 1], colour=1)  # wrong
 tresk(d)  # wrong
 count: int = tresk(d, [0, 1, 0, 1])  # wrong
+import vantrel
+release: int = vantrel.__version__  # wrong
 """
 
 
 def run_mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
     caller = tmp_path / "caller.py"
     caller.write_text(source)
-    env = dict(os.environ, MYPYPATH=str(SRC))
+    env = dict(os.environ)
+    if SOURCE_STUB.is_file():
+        env["MYPYPATH"] = str(SOURCE_STUB.parent)
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
          "--cache-dir", str(tmp_path / "mypy-cache"), str(caller)],
@@ -87,7 +105,7 @@ def test_stub_signature_matches_the_module() -> None:
     import inspect
 
     vantrel = pytest.importorskip("vantrel")
-    tree = ast.parse((SRC / "vantrel.pyi").read_text())
+    tree = ast.parse(stub_path().read_text())
     stub = next(node for node in tree.body
                 if isinstance(node, ast.FunctionDef) and node.name == "tresk")
     args = stub.args
