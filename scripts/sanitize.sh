@@ -23,17 +23,8 @@ echo "== sanitizer build ($build)"
 
 rm -rf "$reports"
 mkdir -p "$reports"
-show_reports() {
-    local found=0
-    for f in "$reports"/*; do
-        [ -e "$f" ] || continue
-        found=1
-        echo "== sanitizer report $f"
-        cat "$f"
-    done
-    return $found
-}
-trap 'show_reports || true' EXIT
+source scripts/sanitizer_reports.sh
+trap 'show_reports "$reports" "sanitizer" || true' EXIT
 
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:verify_asan_link_order=0:strict_init_order=1:detect_stack_use_after_return=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
@@ -55,7 +46,7 @@ VANTREL_SANITIZED=1 VANTREL_HYPOTHESIS_PROFILE=sanitize PYTHONPATH="$PWD/$build"
     --ignore=tests/python/test_typing.py "$@"
 
 trap - EXIT
-if ! show_reports; then
+if ! show_reports "$reports" "sanitizer"; then
     echo "sanitizer reported errors" >&2
     exit 1
 fi

@@ -22,16 +22,7 @@ echo "== thread sanitizer build ($build)"
 
 rm -rf "$reports"
 mkdir -p "$reports"
-show_reports() {
-    local found=0
-    for f in "$reports"/*; do
-        [ -e "$f" ] || continue
-        found=1
-        echo "== thread sanitizer report $f"
-        cat "$f"
-    done
-    return $found
-}
+source scripts/sanitizer_reports.sh
 
 export OPENBLAS_NUM_THREADS=1
 export TSAN_OPTIONS="halt_on_error=1:die_after_fork=0:second_deadlock_stack=1:log_path=$reports/tsan"
@@ -39,11 +30,11 @@ export TSAN_OPTIONS="halt_on_error=1:die_after_fork=0:second_deadlock_stack=1:lo
 echo "== C++ unit tests under the thread sanitizer"
 if ! .venv/bin/ctest --test-dir "$build" --output-on-failure -j 2 >"$build/ctest.log" 2>&1; then
     cat "$build/ctest.log"
-    show_reports || true
+    show_reports "$reports" "thread sanitizer" || true
     exit 1
 fi
 grep -E "tests passed" "$build/ctest.log"
-if ! show_reports; then
+if ! show_reports "$reports" "thread sanitizer"; then
     echo "thread sanitizer reported errors" >&2
     exit 1
 fi
