@@ -3,9 +3,6 @@
 // concurrent callers too, and a forked child can make products again.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <random>
@@ -15,6 +12,7 @@
 #include "blas_api.hpp"
 #include "blas_ops.hpp"
 #include "blas_threads.hpp"
+#include "child_process.hpp"
 
 namespace vantrel {
 namespace {
@@ -88,21 +86,15 @@ TEST_F(BlasThreads, ConcurrentCallersGetTheirOwnProducts) {
 }
 
 TEST_F(BlasThreads, ForkedChildMakesProducts) {
+    if (!test::kThreadsAfterForkSupported) GTEST_SKIP() << test::kThreadsAfterForkUnsupported;
     const auto expected = product(kShapes[1], 3);
     std::atomic<bool> stop{false};
     std::thread busy([&] {
         while (!stop.load()) product(kShapes[0], 5);
     });
     for (int i = 0; i < 5; ++i) {
-        const pid_t pid = fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
-            alarm(20);  // a hang ends the child instead of the suite
-            _exit(product(kShapes[1], 3) == expected ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+        const int status = test::run_in_child([&] { return product(kShapes[1], 3) == expected ? 0 : 1; });
+        EXPECT_EQ(status, 0) << "child " << i;
     }
     stop.store(true);
     busy.join();

@@ -5,10 +5,10 @@
 //
 // Each round runs in a new child of the test process, which touches neither
 // the pool nor a generator (CTest runs every test in a process of its own),
-// so every round starts with both unused. Alarms bound every process: a hang
-// fails its round instead of stalling the run.
+// so every round starts with both unused. The test process bounds every
+// round: a hang is killed with its whole process group and fails its round
+// instead of stalling the run.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.hpp"
 #include "pool.hpp"
 #include "random/rng.hpp"
 
@@ -26,7 +27,6 @@ namespace {
 constexpr int kRounds = 40;
 constexpr int kUsers = 2;
 constexpr int kWords = 8;
-constexpr unsigned kAlarmSeconds = 60;
 // Busy-wait steps per round before the fork, so the forks of successive
 // rounds land at different moments of the other threads' first calls.
 constexpr int kSpinPerRound = 2000;
@@ -42,13 +42,6 @@ uint64_t pooled_sum_of_squares(uint64_t count) {
 }
 
 uint64_t sum_of_squares(uint64_t count) { return (count - 1) * count * (2 * count - 1) / 6; }
-
-// The exit status of pid, or -1 when it did not exit normally.
-int exit_status(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // One round, in a process where nothing has been used yet; 0 when every
 // check held.
@@ -78,10 +71,9 @@ int fork_during_first_use(int round) {
 
     int fds[2];
     if (pipe(fds) != 0) return 3;
-    const pid_t pid = fork();
+    const pid_t pid = test::fork_tied_to_parent();  // in this round's group, so a hang dies with it
     if (pid < 0) return 4;
     if (pid == 0) {
-        alarm(kAlarmSeconds);
         uint32_t words[kWords];
         for (uint32_t& w : words) w = next_u32(g);
         const bool pool_works = pooled_sum_of_squares(3000) == sum_of_squares(3000);
@@ -96,22 +88,17 @@ int fork_during_first_use(int round) {
     for (uint32_t& w : parent) w = next_u32(g);
     for (std::thread& u : users) u.join();
 
-    if (exit_status(pid) != 0) return 5;
+    if (test::exit_status(pid) != 0) return 5;
     if (got != static_cast<ssize_t>(sizeof child)) return 6;
     if (std::memcmp(child, parent, sizeof child) == 0) return 7;  // the child replayed the parent
     return wrong.load() == 0 ? 0 : 8;
 }
 
 TEST(ForkAtFirstUse, ChildrenWorkAndDrawTheirOwnWords) {
+    if (!test::kThreadsAfterForkSupported) GTEST_SKIP() << test::kThreadsAfterForkUnsupported;
     std::vector<std::pair<int, int>> failed;  // (round, status)
     for (int round = 0; round < kRounds; ++round) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            alarm(kAlarmSeconds);
-            _exit(fork_during_first_use(round));
-        }
-        const int status = exit_status(pid);
+        const int status = test::run_in_child([round] { return fork_during_first_use(round); });
         if (status != 0) failed.emplace_back(round, status);
     }
     EXPECT_TRUE(failed.empty()) << failed.size() << " of " << kRounds << " rounds failed; first: round "

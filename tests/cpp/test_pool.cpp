@@ -2,9 +2,6 @@
 // callers, a fresh pool after fork, and the RAYON_NUM_THREADS parser.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -13,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.hpp"
 #include "pool.hpp"
 
 namespace vantrel {
@@ -105,21 +103,15 @@ TEST(Pool, NestedCallsComplete) {
     for (uint64_t i = 0; i < kOuter; ++i) EXPECT_EQ(inner[i], sum_of_squares(100 + i)) << i;
 }
 
-// Runs child() in a forked process and returns its exit status, or -1 when it
-// did not exit normally. An alarm ends a child that hangs.
+// Runs child() in a forked process under the parent's deadline and returns
+// its exit status (0 when it returned true).
 template <class F>
 int in_child(F child) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(60);
-        _exit(child() ? 0 : 1);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return test::run_in_child([&child] { return child() ? 0 : 1; });
 }
 
 TEST(PoolFork, ChildBuildsAFreshPool) {
+    if (!test::kThreadsAfterForkSupported) GTEST_SKIP() << test::kThreadsAfterForkUnsupported;
     ASSERT_EQ(pooled_sum_of_squares(1000), sum_of_squares(1000));  // the parent's pool exists
     const int status = in_child([] {
         // A size the parent was not given shows the child's pool is new.
@@ -132,6 +124,7 @@ TEST(PoolFork, ChildBuildsAFreshPool) {
 }
 
 TEST(PoolFork, ForkWhileOtherThreadsUseThePool) {
+    if (!test::kThreadsAfterForkSupported) GTEST_SKIP() << test::kThreadsAfterForkUnsupported;
     // Run first in a fresh process, the busy thread's first call creates the
     // pool while the first forks happen.
     std::atomic<bool> stop{false};

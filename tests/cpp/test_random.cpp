@@ -4,7 +4,6 @@
 // inclusive f32 scale search on families of ranges, and the thread generator's
 // reseed schedule, fork handling and entropy source.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.hpp"
 #include "random/rng.hpp"
 
 namespace vantrel {
@@ -601,12 +601,8 @@ TEST(RandomThreadRng, ForksAreCountedBeforeAnyGeneratorExists) {
     // yet: the handler must already be in place, or a thread keying its
     // generator while another registers it could fork unseen.
     const uint64_t forks_before = thread_rng_fork_count.load();
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) _exit(thread_rng_fork_count.load() == forks_before + 2 ? 0 : 1);  // prepare and child
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // Prepare and child phases in the child.
+    EXPECT_EQ(test::run_in_child([&] { return thread_rng_fork_count.load() == forks_before + 2 ? 0 : 1; }), 0);
     EXPECT_EQ(thread_rng_fork_count.load(), forks_before + 2);  // prepare and parent
 }
 
@@ -621,21 +617,17 @@ TEST(RandomThreadRng, ForkedChildDoesNotRepeatParent) {
 
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    // The words fit in the pipe's buffer, so the child never waits on the write.
+    const int status = test::run_in_child([&] {
         uint32_t words[kWords];
         for (uint32_t& w : words) w = next_u32(g);
-        const bool written = write(pipe_fds[1], words, sizeof words) == static_cast<ssize_t>(sizeof words);
-        _exit(written ? 0 : 1);
-    }
+        return write(pipe_fds[1], words, sizeof words) == static_cast<ssize_t>(sizeof words) ? 0 : 1;
+    });
     close(pipe_fds[1]);
     uint32_t child[kWords] = {};
     const ssize_t got = read(pipe_fds[0], child, sizeof child);
     close(pipe_fds[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(status, 0);
     ASSERT_EQ(got, static_cast<ssize_t>(sizeof child));
 
     // Prepare and parent phases both ran here.

@@ -24,6 +24,7 @@ import numpy as np
 import pytest
 
 import vantrel
+from processes import run_bounded
 
 DATA = np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
 LABELS = [0, 0, 1, 1]
@@ -522,7 +523,7 @@ print(outcome(lambda: vantrel.tresk(np.array([[0.0, 0.0], [1.0, 1.0]]), [0, 1], 
 @pytest.mark.skipif(bool(os.environ.get("VANTREL_SANITIZED")), reason="needs a hard address-space limit")
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
 def test_memory_exhaustion_raises_memory_error():
-    run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
+    run = run_bounded([sys.executable, "-c", MEMORY_SCRIPT], timeout=300)
     assert run.returncode == 0, run.stderr
     prepare_outcome, driver_outcome = run.stdout.split()
     assert prepare_outcome == "MemoryError"

@@ -9,7 +9,6 @@ the data's cross-class Voronoi neighbours.
 
 import importlib.util
 import re
-import subprocess
 import sys
 import warnings
 from pathlib import Path
@@ -27,6 +26,7 @@ spatial = pytest.importorskip("scipy.spatial")
 pytest.importorskip("sklearn")
 
 import vantrel  # noqa: E402
+from processes import run_bounded  # noqa: E402
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 SUMMARY_ROW = re.compile(r"^(sparse|dense)\s+(\d+)\s+(\d+)\s+(\S+)\s+([\d.]+)$", re.M)
 SHARE_ROW = re.compile(
@@ -34,8 +34,7 @@ SHARE_ROW = re.compile(
 
 
 def run(script: str, *args: str) -> str:
-    result = subprocess.run([sys.executable, str(EXAMPLES / script), *args],
-                            capture_output=True, text=True, timeout=300)
+    result = run_bounded([sys.executable, str(EXAMPLES / script), *args], timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 

@@ -35,6 +35,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import vantrel
+from processes import run_bounded
 
 # ---------------------------------------------------------------------------
 # Hypothesis profiles. The sanitizer run selects the light one through the
@@ -212,8 +213,13 @@ def run_python(code: str, *, address_space: int | None = None, timeout: float = 
     if address_space is not None:
         prelude += f"resource.setrlimit(resource.RLIMIT_AS, ({address_space}, {address_space}))\n"
     prelude += f"sys.path[:0] = [{module_dir!r}, {str(TESTS_DIR)!r}]\n"
-    proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=child_env, cwd=str(TESTS_DIR))
+    try:
+        proc = run_bounded([sys.executable, "-c", prelude + textwrap.dedent(code)], timeout=timeout,
+                           env=child_env, cwd=str(TESTS_DIR))
+    except subprocess.TimeoutExpired as overrun:
+        pytest.fail(f"child interpreter still running after {timeout:g} s; killed with its process group\n"
+                    f"--- stdout\n{(overrun.stdout or '')[-6000:]}\n--- stderr\n{(overrun.stderr or '')[-12000:]}",
+                    pytrace=False)
     if proc.returncode != 0:
         how = (f"killed by {signal.Signals(-proc.returncode).name}" if proc.returncode < 0
                else f"exit code {proc.returncode}")

@@ -22,6 +22,7 @@ from pathlib import Path
 import pytest
 
 import vantrel
+from processes import run_bounded
 
 ROOT = Path(__file__).resolve().parents[2]
 IN_CHECKOUT = (ROOT / "pyproject.toml").is_file() and (ROOT / "src" / "lib.cpp").is_file()
@@ -49,8 +50,7 @@ def test_installed_metadata_carries_the_license():
 
 
 def test_pip_show_names_the_license():
-    shown = subprocess.run([sys.executable, "-m", "pip", "show", "vantrel"], capture_output=True,
-                           text=True, timeout=120, check=True).stdout
+    shown = run_bounded([sys.executable, "-m", "pip", "show", "vantrel"], timeout=120, check=True).stdout
     assert re.search(r"^License(-Expression)?: BSD-3-Clause$", shown, re.M), shown
     assert re.search(rf"^Version: {re.escape(vantrel.__version__)}$", shown, re.M), shown
 
@@ -128,16 +128,15 @@ def read_only_checkout(tmp_path: Path):
 
 
 def fresh_venv(path: Path) -> Path:
-    subprocess.run([sys.executable, "-m", "venv", str(path)], check=True, timeout=300)
+    run_bounded([sys.executable, "-m", "venv", str(path)], check=True, timeout=300)
     return path / "bin" / "python"
 
 
 def pip_install(python: Path, source: Path, prefix: list[str], env: dict | None = None):
     child_env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
     child_env.update(env or {})
-    return subprocess.run(prefix + [str(python), "-m", "pip", "install", "--no-cache-dir", str(source)],
-                          capture_output=True, text=True, timeout=1200, env=child_env,
-                          cwd=source.parent)
+    return run_bounded(prefix + [str(python), "-m", "pip", "install", "--no-cache-dir", str(source)],
+                       timeout=1200, env=child_env, cwd=source.parent)
 
 
 @pytest.mark.slow
@@ -149,11 +148,11 @@ def test_install_from_a_read_only_checkout(read_only_checkout: Path, tmp_path: P
     result = pip_install(python, read_only_checkout, prefix)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-8000:]
     assert snapshot(read_only_checkout) == before  # nothing written into the checkout
-    check = subprocess.run(
+    check = run_bounded(
         [str(python), "-c", "import vantrel, numpy as np; "
          "print(vantrel.__version__, len(vantrel.tresk(np.eye(3), [0, 1, 1], n_points=4, "
          "sparse=False, seed=0)))"],
-        capture_output=True, text=True, timeout=120, cwd=tmp_path)
+        timeout=120, cwd=tmp_path)
     assert check.stdout.split() == [project()["version"], "4"], check.stderr
 
 
@@ -168,6 +167,5 @@ def test_install_without_a_compiler_fails_cleanly(read_only_checkout: Path, tmp_
     assert "Failed to build" in result.stderr or "subprocess-exited-with-error" in result.stderr, \
         result.stderr[-8000:]
     assert "CMAKE_CXX_COMPILER" in result.stdout + result.stderr
-    show = subprocess.run([str(python), "-m", "pip", "show", "vantrel"], capture_output=True, text=True,
-                          timeout=120)
+    show = run_bounded([str(python), "-m", "pip", "show", "vantrel"], timeout=120)
     assert show.returncode == 1 and "not found" in show.stderr.lower()

@@ -12,6 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from processes import run_bounded
 
 pytest.importorskip("mypy")
 
@@ -78,10 +79,10 @@ def run_mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ)
     if SOURCE_STUB.is_file():
         env["MYPYPATH"] = str(SOURCE_STUB.parent)
-    return subprocess.run(
+    return run_bounded(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
          "--cache-dir", str(tmp_path / "mypy-cache"), str(caller)],
-        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+        env=env, cwd=tmp_path, timeout=300)
 
 
 def test_correct_calls_type_check(tmp_path: Path) -> None:
