@@ -2,8 +2,8 @@
 # Sets everything up, then runs the C++ unit tests (CTest) and the Python tests
 # (pytest) on the normal build: enough to know the module works.
 #
-#   bash scripts/test.sh             # the normal build's tests
-#   bash scripts/test.sh --all       # and the C++ tests against the system OpenBLAS,
+#   bash scripts/test.sh             # the normal build's tests but those marked slow
+#   bash scripts/test.sh --all       # and the slow ones, the C++ tests against the system OpenBLAS,
 #                                    # both suites under AddressSanitizer and
 #                                    # UndefinedBehaviorSanitizer, the C++ tests
 #                                    # under ThreadSanitizer (what CI runs)
@@ -37,7 +37,10 @@ cmake_configure build/cpp-tests
 .venv/bin/ctest --test-dir build/cpp-tests --output-on-failure -j 2
 
 echo "== Python tests"
-.venv/bin/python -m pytest tests/python -q ${pytest_args[@]+"${pytest_args[@]}"}
+# The slow tests (fresh installs of the package, a long interrupt soak) run with --all.
+slow=(-m "not slow")
+[ $all -eq 0 ] || slow=()
+.venv/bin/python -m pytest tests/python -q "${slow[@]}" ${pytest_args[@]+"${pytest_args[@]}"}
 
 if [ $all -eq 1 ]; then
     # The distribution's OpenBLAS is a build option; its kernels round some
