@@ -1,6 +1,7 @@
 // The Python face of vantrel: the module, the `tresk` function and its
 // argument binding, the element-type dispatch, and the way back from the
-// drivers' float32 points to a list of lists of Python floats.
+// drivers' normalised float32 points to a list of lists of Python floats, in
+// the precision of the caller's data.
 //
 // Two decisions shape this file. Arguments are bound by hand over the
 // fast-call convention, so every binding message and the order in which
@@ -576,7 +577,7 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
 // ---------------------------------------------------------------------------
 // The way back
 
-PyObject* build_point_list(std::span<const float> values, uint64_t m, uint64_t d) {
+PyObject* build_point_list(std::span<const double> values, uint64_t m, uint64_t d) {
     if (m > static_cast<uint64_t>(PY_SSIZE_T_MAX) || d > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return raise_memory_error("too many result points");
     }
@@ -586,7 +587,7 @@ PyObject* build_point_list(std::span<const float> values, uint64_t m, uint64_t d
         OwnedRef row(PyList_New(static_cast<Py_ssize_t>(d)));
         if (!row) return nullptr;
         for (uint64_t j = 0; j < d; ++j) {
-            OwnedRef value(PyFloat_FromDouble(static_cast<double>(values[i * d + j])));
+            OwnedRef value(PyFloat_FromDouble(values[i * d + j]));
             if (!value) return nullptr;
             PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), value.release());
         }
@@ -667,10 +668,10 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     uint64_t value_count = 0;
     if (!checked_mul(m, d, value_count)) return raise_memory_error("too many result points");
 
-    std::vector<float> rows;
+    std::vector<double> rows;
     try {
         rows = denormalize_points(std::span<const float>(run.points).first(value_count), d, input.center,
-                                  input.scale);
+                                  input.scale, input.element);
     } catch (const std::bad_alloc&) {
         return raise_memory_error("not enough memory for the result");
     } catch (const std::length_error&) {
@@ -678,7 +679,7 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     }
     std::vector<float>().swap(run.points);
     // Before the warning: a refused result does not also warn.
-    if (Status range = check_float32_range(rows, input.magnitude); !range) return raise_error(range.error());
+    if (Status range = check_points_finite(rows, input.element); !range) return raise_error(range.error());
 
     if (sparse && m < n_points) {
         char text[160];

@@ -20,6 +20,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 
 #include "types.hpp"
@@ -36,7 +37,9 @@ constexpr double kMaxFloat32 = 3.4028234663852886e38;
 constexpr char kNoMemoryMessage[] = "not enough memory for the normalized data";
 constexpr char kDuplicateMessage[] = "points from different classes are identical after normalization";
 constexpr char kFloat32RangeMessage[] =
-    "data scale is outside the float32 range: the points would be infinite or zero; rescale the data";
+    "data scale is outside the float32 range: the points would be infinite; rescale the data";
+constexpr char kFloat64RangeMessage[] =
+    "data scale is outside the float64 range: the points would be infinite; rescale the data";
 
 template <class T>
 double load(const char* p) {
@@ -287,6 +290,7 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
         out.n = n;
         out.d = d;
         out.scale = s;
+        out.element = std::is_same_v<T, float> ? ElementType::float32 : ElementType::float64;
 
         // Reserve everything before writing anything, largest first, so an
         // impossible request fails before any memory is touched.
@@ -300,7 +304,6 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
             const uint64_t c = view.col_stride == 0 ? 0 : j;
             out.center[j] = 0.5 * lo[c] + 0.5 * hi[c];
         }
-        for (size_t c = 0; c < lo.size(); ++c) out.magnitude = std::max({out.magnitude, -lo[c], hi[c]});
         std::vector<double>().swap(lo);
         std::vector<double>().swap(hi);
 
@@ -339,23 +342,21 @@ template Result<PreparedInput> prepare<float>(const StridedMatrix<float>&, std::
 template Result<PreparedInput> prepare<double>(const StridedMatrix<double>&, std::span<const int64_t>, uint64_t,
                                                uint64_t, double);
 
-Status check_float32_range(std::span<const float> rows, double magnitude) {
-    const bool overflowed = std::any_of(rows.begin(), rows.end(), [](float v) { return std::isinf(v); });
-    // Below half the smallest subnormal everything rounds to zero.
-    const bool data_vanishes = static_cast<float>(magnitude) == 0.0f;
-    if (overflowed || (data_vanishes && !rows.empty())) return invalid_input(kFloat32RangeMessage);
-    return ok_status();
+Status check_points_finite(std::span<const double> rows, ElementType element) {
+    if (std::all_of(rows.begin(), rows.end(), [](double v) { return std::isfinite(v); })) return ok_status();
+    return invalid_input(element == ElementType::float32 ? kFloat32RangeMessage : kFloat64RangeMessage);
 }
 
-std::vector<float> denormalize_points(std::span<const float> points, uint64_t d, std::span<const double> center,
-                                      double scale) {
+std::vector<double> denormalize_points(std::span<const float> points, uint64_t d, std::span<const double> center,
+                                       double scale, ElementType element) {
     const uint64_t rows = points.size() / d;
-    std::vector<float> out(rows * d);
+    std::vector<double> out(rows * d);
     for (uint64_t i = 0; i < rows; ++i) {
         for (uint64_t j = 0; j < d; ++j) {
             // Product and sum are two rounded double operations, never fused.
             const double scaled = static_cast<double>(points[i * d + j]) * scale;
-            out[i * d + j] = static_cast<float>(scaled + center[j]);
+            const double x = scaled + center[j];
+            out[i * d + j] = element == ElementType::float32 ? static_cast<double>(static_cast<float>(x)) : x;
         }
     }
     return out;
