@@ -43,6 +43,13 @@
 #include "types.hpp"
 #include "validation.hpp"
 
+// The interpreter's test for "signal handlers run on this thread": the main
+// thread the runtime records (the forking thread becomes it in a child) of the
+// main interpreter. Python 3.13 took the declaration out of the public headers
+// but still exports the function; declared weak, so that an interpreter
+// without it still loads the module, and its calls just get no interrupt hook.
+extern "C" int _PyOS_IsMainThread(void) __attribute__((weak));
+
 namespace {
 
 using namespace vantrel;
@@ -419,6 +426,14 @@ struct NumpyApiMutexHeld {
     ~NumpyApiMutexHeld() { pthread_mutex_unlock(&g_numpy_api_mutex); }
 };
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 bool ensure_numpy_api() {
     if (g_numpy_api_ready.load(std::memory_order_acquire)) return true;
     // The thread fetching may be waiting for the interpreter (the fetch can
@@ -431,7 +446,16 @@ bool ensure_numpy_api() {
     if (!uncontended) PyEval_RestoreThread(thread_state);
 
     if (g_numpy_api_ready.load(std::memory_order_relaxed)) return true;
-    if (_import_array() < 0) return false;
+    if (_import_array() < 0) {
+        // A first call made while the interpreter shuts down finds the import
+        // system gone; say that, not what the import machinery complains of.
+        if (interpreter_finalizing()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "tresk cannot load NumPy's array API while the interpreter shuts down; "
+                            "a call made before then loads it for the rest of the process");
+        }
+        return false;
+    }
     g_numpy_api_ready.store(true, std::memory_order_release);
     return true;
 }
@@ -477,22 +501,11 @@ Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y
 
 // Python runs signal handlers only in the main thread of the main interpreter.
 // A call from anywhere else gets no interrupt hook, so it never takes the lock
-// back mid-run and ends as it would without signals. False with an exception
-// set when the question itself failed.
-bool runs_signal_handlers(bool& answer) {
-    answer = false;
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return true;
-    OwnedRef threading(PyImport_ImportModule("threading"));
-    if (!threading) return false;
-    OwnedRef main_thread(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!main_thread) return false;
-    OwnedRef ident(PyObject_GetAttrString(main_thread.get(), "ident"));
-    if (!ident) return false;
-    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
-    if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-    answer = main_ident == PyThread_get_thread_ident();
-    return true;
-}
+// back mid-run and ends as it would without signals. The answer is the
+// interpreter's own test (declared at the top of this file): nothing is
+// imported, so a call made while the interpreter shuts down, when imports
+// fail, still runs, and no call pays for an import lookup.
+bool runs_signal_handlers() { return _PyOS_IsMainThread != nullptr && _PyOS_IsMainThread() != 0; }
 
 // The interrupt hook's state: the calling thread's state, and the exception a
 // signal handler raised, held until the driver has returned and the lock is
@@ -635,11 +648,9 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     PreparedInput input = std::move(*prepared).value();
     prepared.reset();
 
-    bool handles_signals = false;
-    if (!runs_signal_handlers(handles_signals)) return nullptr;
     SignalCheck signals;
     InterruptHook interrupt;
-    if (handles_signals) {
+    if (runs_signal_handlers()) {
         signals.thread_state = PyThreadState_Get();
         interrupt.stop_requested = run_signal_handlers;
         interrupt.context = &signals;
