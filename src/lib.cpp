@@ -460,24 +460,35 @@ bool ensure_numpy_api() {
     return true;
 }
 
-bool is_matrix_of(PyObject* object, int type_number) {
+// A two-dimensional array whose dtype is equivalent to the given type, in the
+// machine's byte order or the other one (`swapped`; the reader swaps bytes).
+bool is_matrix_of(PyObject* object, int type_number, bool& swapped) {
     if (!PyArray_Check(object)) return false;
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != 2) return false;
-    PyArray_Descr* wanted = PyArray_DescrFromType(type_number);
-    if (wanted == nullptr) {
+    OwnedRef native(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
+    if (!native) {
         PyErr_Clear();
         return false;
     }
-    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), wanted) != 0;
-    Py_DECREF(wanted);
-    return equivalent;
+    PyArray_Descr* native_descr = reinterpret_cast<PyArray_Descr*>(native.get());
+    if (PyArray_EquivTypes(PyArray_DESCR(array), native_descr)) {
+        swapped = false;
+        return true;
+    }
+    OwnedRef other(reinterpret_cast<PyObject*>(PyArray_DescrNewByteorder(native_descr, NPY_SWAP)));
+    if (!other) {
+        PyErr_Clear();
+        return false;
+    }
+    swapped = PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(other.get())) != 0;
+    return swapped;
 }
 
 // Reads the caller's array in place through NumPy's shape and strides.
 template <class T>
-Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y, uint64_t query_count,
-                                    uint64_t max_iter, double tol) {
+Result<PreparedInput> prepare_array(PyObject* object, bool swapped, std::span<const int64_t> y,
+                                    uint64_t query_count, uint64_t max_iter, double tol) {
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
@@ -487,6 +498,7 @@ Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y
     view.cols = static_cast<uint64_t>(dims[1]);
     view.row_stride = static_cast<int64_t>(strides[0]);
     view.col_stride = static_cast<int64_t>(strides[1]);
+    view.swapped = swapped;
     try {
         return prepare<T>(view, y, query_count, max_iter, tol);
     } catch (const std::bad_alloc&) {
@@ -634,10 +646,11 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     // One convergence run moves this many start points at a time.
     const uint64_t query_count = sparse ? batch_size : n_points;
     std::optional<Result<PreparedInput>> prepared;
-    if (is_matrix_of(data, NPY_FLOAT32)) {
-        prepared.emplace(prepare_array<float>(data, y, query_count, max_iter, tol));
-    } else if (is_matrix_of(data, NPY_FLOAT64)) {
-        prepared.emplace(prepare_array<double>(data, y, query_count, max_iter, tol));
+    bool swapped = false;
+    if (is_matrix_of(data, NPY_FLOAT32, swapped)) {
+        prepared.emplace(prepare_array<float>(data, swapped, y, query_count, max_iter, tol));
+    } else if (is_matrix_of(data, NPY_FLOAT64, swapped)) {
+        prepared.emplace(prepare_array<double>(data, swapped, y, query_count, max_iter, tol));
     } else {
         PyErr_SetString(PyExc_TypeError, "data must be a two-dimensional NumPy array with dtype float32 or float64");
         return nullptr;

@@ -41,11 +41,17 @@ constexpr char kFloat32RangeMessage[] =
 constexpr char kFloat64RangeMessage[] =
     "data scale is outside the float64 range: the points would be infinite; rescale the data";
 
+inline uint32_t byteswap(uint32_t x) { return __builtin_bswap32(x); }
+inline uint64_t byteswap(uint64_t x) { return __builtin_bswap64(x); }
+
 template <class T>
-double load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);  // NumPy arrays need not be aligned
-    return static_cast<double>(v);
+double load(const char* p, bool swapped) {
+    using Bits = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    static_assert(sizeof(Bits) == sizeof(T));
+    Bits bits;
+    std::memcpy(&bits, p, sizeof bits);  // NumPy arrays need not be aligned
+    if (swapped) bits = byteswap(bits);
+    return static_cast<double>(std::bit_cast<T>(bits));
 }
 
 template <class T>
@@ -72,7 +78,7 @@ BoundsOutcome column_bounds(const StridedMatrix<T>& view, std::vector<double>& l
     for (uint64_t i = 0; i < rows; ++i) {
         const char* p = element_ptr(view, i, 0);
         for (uint64_t j = 0; j < cols; ++j, p += view.col_stride) {
-            const double x = load<T>(p);
+            const double x = load<T>(p, view.swapped);
             if (!std::isfinite(x)) return BoundsOutcome::not_finite;
             lo[j] = std::min(lo[j], x);
             hi[j] = std::max(hi[j], x);
@@ -99,7 +105,7 @@ BoundsOutcome largest_range_without_storage(const StridedMatrix<T>& view, double
         double lo = std::numeric_limits<double>::infinity();
         double hi = -lo;
         for (uint64_t i = 0; i < rows; ++i) {
-            const double x = load<T>(element_ptr(view, i, j));
+            const double x = load<T>(element_ptr(view, i, j), view.swapped);
             if (!std::isfinite(x)) return BoundsOutcome::not_finite;
             lo = std::min(lo, x);
             hi = std::max(hi, x);
@@ -313,7 +319,7 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
         for (uint64_t i = 0; i < n; ++i) {
             const char* p = element_ptr(view, i, 0);
             for (uint64_t j = 0; j < d; ++j, p += view.col_stride) {
-                *z++ = static_cast<float>((load<T>(p) - out.center[j]) / s);
+                *z++ = static_cast<float>((load<T>(p, view.swapped) - out.center[j]) / s);
             }
         }
 

@@ -18,7 +18,9 @@
 namespace vantrel {
 
 // A read-only view of an n x d array of T with byte strides, as NumPy reports
-// them. Element (i, j) lives at base + i * row_stride + j * col_stride.
+// them. Element (i, j) lives at base + i * row_stride + j * col_stride, in the
+// machine's byte order or, when `swapped`, in the other one (big-endian FITS
+// files and network formats on a little-endian machine).
 template <class T>
 struct StridedMatrix {
     const char* base = nullptr;
@@ -26,6 +28,7 @@ struct StridedMatrix {
     uint64_t cols = 0;
     int64_t row_stride = 0;
     int64_t col_stride = 0;
+    bool swapped = false;
 };
 
 // The caller's element type. Points go back in it: float64 data keeps the
