@@ -396,6 +396,8 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
     std::unordered_set<Pair, PairHash> found_pairs;
     // One poller for the whole run, so its rate limit spans batches.
     InterruptPoller poller(settings.interrupt);
+    // One product buffer for all batches (see ProductScratch).
+    ProductScratch products;
     clock.lap(&BatchedTimings::setup_seconds);
 
     uint64_t found = 0;
@@ -424,7 +426,7 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
 
         const ConvergenceResult result =
             converge_points(std::move(start), n, d, data.data(), settings.scaled_tol, half_norms.data(),
-                            labels.data(), settings.max_iter, settings.parallel, true, &poller);
+                            labels.data(), settings.max_iter, settings.parallel, true, &poller, &products);
         if (result.interrupted) return interrupted_error();
         clock.lap(&BatchedTimings::convergence_seconds);
 
