@@ -122,14 +122,18 @@ def test_zero_tolerance_of_either_sign_is_accepted():
 
 SQUARE = np.array([[0.0, 0.0], [1.0, 1.0], [1.0, 0.0], [0.0, 1.0]])
 SQUARE_LABELS = [0, 1, 0, 1]  # the boundary is the line y = 0.5
-# Rows at float32's limit whose bisectors are slanted: dense mode's points leave the box.
+# Rows at the element type's limit whose bisectors are slanted: dense mode's
+# points leave the box.
 SLANT = np.array([[3.4e38, 0.0], [3.06e38, 3.4e38], [-3.4e38, -3.4e38], [3.4e38, -3.4e38]])
+EDGE = (np.array([[1.0, -1.0], [0.99, 1.0], [-1.0, 0.0], [0.0, 1.0]]) + 1.0) * 8.6e307
 
 
-def test_points_beyond_float32_are_refused_for_float32_data_only():
+def test_points_beyond_the_element_type_are_refused():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         refuse(RANGE, SLANT.astype(np.float32), SQUARE_LABELS, n_points=50, sparse=False, seed=0)
+        refuse(RANGE.replace("float32", "float64"), EDGE, [0, 0, 1, 1], n_points=200, sparse=False, seed=0)
+    # The same rows as float64 data: points float32 cannot hold are returned.
     points = np.array(vantrel.tresk(SLANT, SQUARE_LABELS, n_points=50, sparse=False, seed=0))
     assert np.isfinite(points).all() and np.abs(points).max() > np.finfo(np.float32).max
 
