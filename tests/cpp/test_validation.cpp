@@ -456,13 +456,6 @@ TEST(ValidationDenormalize, ProductAndSumRoundedSeparately) {
               (std::vector<double>{sum, sum}));
 }
 
-TEST(ValidationPrepare, RecordsTheElementType) {
-    const std::vector<double> x = {0, 0, 4, 2};
-    const std::vector<float> x32(x.begin(), x.end());
-    EXPECT_EQ(prepare_c(x, 2, 2, {1, 2}).value().element, ElementType::float64);
-    EXPECT_EQ(prepare_c(x32, 2, 2, {1, 2}).value().element, ElementType::float32);
-}
-
 struct RangeCase {
     const char* name;
     std::vector<double> rows;
