@@ -51,11 +51,6 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
     return __builtin_add_overflow(a, b, &out) ? std::numeric_limits<uint64_t>::max() : out;
 }
 
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    uint64_t out;
-    return checked_mul(a, b, out) ? out : std::numeric_limits<uint64_t>::max();
-}
-
 // Truncation toward zero; NaN and negative products give bin 0.
 uint64_t bin_of(float scaled, uint64_t last_bin) {
     if (!(scaled > 0.0f)) return 0;
@@ -393,17 +388,16 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
     StdRng model_rng = seed_from_u64(seed ^ kModelSeedMix);
     NoveltyModel model = make_novelty_model(d, lower, upper, model_rng);
 
-    // No run can accept more than max_batches * batch_size points, so a large
-    // n_points with few batches does not reserve memory it can never fill.
-    const uint64_t capacity = std::min(settings.n_points, saturating_mul(settings.max_batches, settings.batch_size));
+    // The accepted lists grow geometrically as points are accepted, so memory
+    // follows what is found: a request for "as many pairs as exist"
+    // (n_points far beyond the data's pairs, many batches) reserves nothing it
+    // cannot fill. Growth copies at most about as much again as is accepted.
     BatchedResult out;
-    // Room a vector cannot even describe is room the machine cannot give.
-    if (capacity * d > out.points.max_size()) throw std::bad_alloc();
-    out.points.reserve(capacity * d);
-    out.pairs.reserve(capacity);
     std::unordered_set<Pair, PairHash> found_pairs;
     // One poller for the whole run, so its rate limit spans batches.
     InterruptPoller poller(settings.interrupt);
+    // One product buffer for all batches (see ProductScratch).
+    ProductScratch products;
     clock.lap(&BatchedTimings::setup_seconds);
 
     uint64_t found = 0;
@@ -432,7 +426,7 @@ Result<BatchedResult> tresk_batched_core(uint64_t n, uint64_t d, std::span<const
 
         const ConvergenceResult result =
             converge_points(std::move(start), n, d, data.data(), settings.scaled_tol, half_norms.data(),
-                            labels.data(), settings.max_iter, settings.parallel, true, &poller);
+                            labels.data(), settings.max_iter, settings.parallel, true, &poller, &products);
         if (result.interrupted) return interrupted_error();
         clock.lap(&BatchedTimings::convergence_seconds);
 

@@ -1,6 +1,7 @@
 // The Python face of vantrel: the module, the `tresk` function and its
 // argument binding, the element-type dispatch, and the way back from the
-// drivers' float32 points to a list of lists of Python floats.
+// drivers' normalised float32 points to a list of lists of Python floats, in
+// the precision of the caller's data.
 //
 // Two decisions shape this file. Arguments are bound by hand over the
 // fast-call convention, so every binding message and the order in which
@@ -41,6 +42,13 @@
 #include "search.hpp"
 #include "types.hpp"
 #include "validation.hpp"
+
+// The interpreter's test for "signal handlers run on this thread": the main
+// thread the runtime records (the forking thread becomes it in a child) of the
+// main interpreter. Python 3.13 took the declaration out of the public headers
+// but still exports the function; declared weak, so that an interpreter
+// without it still loads the module, and its calls just get no interrupt hook.
+extern "C" int _PyOS_IsMainThread(void) __attribute__((weak));
 
 namespace {
 
@@ -418,6 +426,14 @@ struct NumpyApiMutexHeld {
     ~NumpyApiMutexHeld() { pthread_mutex_unlock(&g_numpy_api_mutex); }
 };
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 bool ensure_numpy_api() {
     if (g_numpy_api_ready.load(std::memory_order_acquire)) return true;
     // The thread fetching may be waiting for the interpreter (the fetch can
@@ -430,29 +446,49 @@ bool ensure_numpy_api() {
     if (!uncontended) PyEval_RestoreThread(thread_state);
 
     if (g_numpy_api_ready.load(std::memory_order_relaxed)) return true;
-    if (_import_array() < 0) return false;
+    if (_import_array() < 0) {
+        // A first call made while the interpreter shuts down finds the import
+        // system gone; say that, not what the import machinery complains of.
+        if (interpreter_finalizing()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "tresk cannot load NumPy's array API while the interpreter shuts down; "
+                            "a call made before then loads it for the rest of the process");
+        }
+        return false;
+    }
     g_numpy_api_ready.store(true, std::memory_order_release);
     return true;
 }
 
-bool is_matrix_of(PyObject* object, int type_number) {
+// A two-dimensional array whose dtype is equivalent to the given type, in the
+// machine's byte order or the other one (`swapped`; the reader swaps bytes).
+bool is_matrix_of(PyObject* object, int type_number, bool& swapped) {
     if (!PyArray_Check(object)) return false;
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != 2) return false;
-    PyArray_Descr* wanted = PyArray_DescrFromType(type_number);
-    if (wanted == nullptr) {
+    OwnedRef native(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
+    if (!native) {
         PyErr_Clear();
         return false;
     }
-    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), wanted) != 0;
-    Py_DECREF(wanted);
-    return equivalent;
+    PyArray_Descr* native_descr = reinterpret_cast<PyArray_Descr*>(native.get());
+    if (PyArray_EquivTypes(PyArray_DESCR(array), native_descr)) {
+        swapped = false;
+        return true;
+    }
+    OwnedRef other(reinterpret_cast<PyObject*>(PyArray_DescrNewByteorder(native_descr, NPY_SWAP)));
+    if (!other) {
+        PyErr_Clear();
+        return false;
+    }
+    swapped = PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(other.get())) != 0;
+    return swapped;
 }
 
 // Reads the caller's array in place through NumPy's shape and strides.
 template <class T>
-Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y, uint64_t query_count,
-                                    uint64_t max_iter, double tol) {
+Result<PreparedInput> prepare_array(PyObject* object, bool swapped, std::span<const int64_t> y,
+                                    uint64_t query_count, uint64_t max_iter, double tol) {
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
@@ -462,6 +498,7 @@ Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y
     view.cols = static_cast<uint64_t>(dims[1]);
     view.row_stride = static_cast<int64_t>(strides[0]);
     view.col_stride = static_cast<int64_t>(strides[1]);
+    view.swapped = swapped;
     try {
         return prepare<T>(view, y, query_count, max_iter, tol);
     } catch (const std::bad_alloc&) {
@@ -476,22 +513,11 @@ Result<PreparedInput> prepare_array(PyObject* object, std::span<const int64_t> y
 
 // Python runs signal handlers only in the main thread of the main interpreter.
 // A call from anywhere else gets no interrupt hook, so it never takes the lock
-// back mid-run and ends as it would without signals. False with an exception
-// set when the question itself failed.
-bool runs_signal_handlers(bool& answer) {
-    answer = false;
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return true;
-    OwnedRef threading(PyImport_ImportModule("threading"));
-    if (!threading) return false;
-    OwnedRef main_thread(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!main_thread) return false;
-    OwnedRef ident(PyObject_GetAttrString(main_thread.get(), "ident"));
-    if (!ident) return false;
-    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
-    if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-    answer = main_ident == PyThread_get_thread_ident();
-    return true;
-}
+// back mid-run and ends as it would without signals. The answer is the
+// interpreter's own test (declared at the top of this file): nothing is
+// imported, so a call made while the interpreter shuts down, when imports
+// fail, still runs, and no call pays for an import lookup.
+bool runs_signal_handlers() { return _PyOS_IsMainThread != nullptr && _PyOS_IsMainThread() != 0; }
 
 // The interrupt hook's state: the calling thread's state, and the exception a
 // signal handler raised, held until the driver has returned and the lock is
@@ -576,7 +602,7 @@ void run_driver(PreparedInput& input, DriverRun& run, bool sparse, uint64_t n_po
 // ---------------------------------------------------------------------------
 // The way back
 
-PyObject* build_point_list(std::span<const float> values, uint64_t m, uint64_t d) {
+PyObject* build_point_list(std::span<const double> values, uint64_t m, uint64_t d) {
     if (m > static_cast<uint64_t>(PY_SSIZE_T_MAX) || d > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return raise_memory_error("too many result points");
     }
@@ -586,7 +612,7 @@ PyObject* build_point_list(std::span<const float> values, uint64_t m, uint64_t d
         OwnedRef row(PyList_New(static_cast<Py_ssize_t>(d)));
         if (!row) return nullptr;
         for (uint64_t j = 0; j < d; ++j) {
-            OwnedRef value(PyFloat_FromDouble(static_cast<double>(values[i * d + j])));
+            OwnedRef value(PyFloat_FromDouble(values[i * d + j]));
             if (!value) return nullptr;
             PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), value.release());
         }
@@ -620,10 +646,11 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     // One convergence run moves this many start points at a time.
     const uint64_t query_count = sparse ? batch_size : n_points;
     std::optional<Result<PreparedInput>> prepared;
-    if (is_matrix_of(data, NPY_FLOAT32)) {
-        prepared.emplace(prepare_array<float>(data, y, query_count, max_iter, tol));
-    } else if (is_matrix_of(data, NPY_FLOAT64)) {
-        prepared.emplace(prepare_array<double>(data, y, query_count, max_iter, tol));
+    bool swapped = false;
+    if (is_matrix_of(data, NPY_FLOAT32, swapped)) {
+        prepared.emplace(prepare_array<float>(data, swapped, y, query_count, max_iter, tol));
+    } else if (is_matrix_of(data, NPY_FLOAT64, swapped)) {
+        prepared.emplace(prepare_array<double>(data, swapped, y, query_count, max_iter, tol));
     } else {
         PyErr_SetString(PyExc_TypeError, "data must be a two-dimensional NumPy array with dtype float32 or float64");
         return nullptr;
@@ -634,11 +661,9 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     PreparedInput input = std::move(*prepared).value();
     prepared.reset();
 
-    bool handles_signals = false;
-    if (!runs_signal_handlers(handles_signals)) return nullptr;
     SignalCheck signals;
     InterruptHook interrupt;
-    if (handles_signals) {
+    if (runs_signal_handlers()) {
         signals.thread_state = PyThreadState_Get();
         interrupt.stop_requested = run_signal_handlers;
         interrupt.context = &signals;
@@ -667,10 +692,10 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     uint64_t value_count = 0;
     if (!checked_mul(m, d, value_count)) return raise_memory_error("too many result points");
 
-    std::vector<float> rows;
+    std::vector<double> rows;
     try {
         rows = denormalize_points(std::span<const float>(run.points).first(value_count), d, input.center,
-                                  input.scale);
+                                  input.scale, input.element);
     } catch (const std::bad_alloc&) {
         return raise_memory_error("not enough memory for the result");
     } catch (const std::length_error&) {
@@ -678,7 +703,7 @@ PyObject* tresk_py(PyObject* data, std::vector<int64_t> y, uint64_t n_points, ui
     }
     std::vector<float>().swap(run.points);
     // Before the warning: a refused result does not also warn.
-    if (Status range = check_float32_range(rows, input.magnitude); !range) return raise_error(range.error());
+    if (Status range = check_points_finite(rows, input.element); !range) return raise_error(range.error());
 
     if (sparse && m < n_points) {
         char text[160];

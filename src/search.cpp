@@ -28,6 +28,8 @@
 
 namespace vantrel {
 
+void FreeDeleter::operator()(float* p) const { std::free(p); }
+
 namespace {
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -112,9 +114,6 @@ void keep_converged(uint64_t p, const IterationResult& previous, SweepOutcomes& 
     next.result.converged[p] = 1;
 }
 
-struct FreeDeleter {
-    void operator()(float* p) const { std::free(p); }
-};
 using ProductBuffer = std::unique_ptr<float, FreeDeleter>;
 
 // Uninitialised room for `count` floats: the product call overwrites every
@@ -137,16 +136,35 @@ ProductBuffer allocate_products(uint64_t count) {
     return ProductBuffer(static_cast<float*>(p));
 }
 
-// The product buffer and the query states, allocated once per call.
+// The product buffer and the query states, allocated once per call (the
+// buffer is the caller's scratch when it keeps one).
 struct Workspace {
-    ProductBuffer products;
+    ProductBuffer owned;
+    float* products = nullptr;
     std::vector<QueryState> states;  // chunked sweeps only, one per point of a query block
 };
+
+// Points the workspace at room for `count` products: the scratch's, grown when
+// too small, or a buffer of its own.
+void provide_products(Workspace& work, uint64_t count, ProductScratch* scratch) {
+    if (scratch == nullptr) {
+        work.owned = allocate_products(count);
+        work.products = work.owned.get();
+        return;
+    }
+    if (scratch->capacity < count) {
+        scratch->buffer.reset();  // the old room goes before the new is asked for
+        scratch->capacity = 0;
+        scratch->buffer = allocate_products(count);
+        scratch->capacity = count;
+    }
+    work.products = scratch->buffer.get();
+}
 
 // One sweep with the whole m x n product in the workspace.
 void full_iteration(const SearchInput& in, std::vector<float>& points, const IterationResult& previous,
                     Workspace& work, SweepOutcomes& next) {
-    float* products = work.products.get();
+    float* products = work.products;
     const uint64_t m = previous.pairs.size();
     const uint64_t n = in.n;
     product_block(points.data(), m, in.data, n, in.d, products);
@@ -173,7 +191,7 @@ bool chunked_iteration(const SearchInput& in, std::vector<float>& points, const 
     const uint64_t d = in.d;
     const uint64_t block_points = sizes.query_rows;
     const uint64_t block_rows = sizes.data_rows;
-    float* products = work.products.get();
+    float* products = work.products;
     std::vector<QueryState>& states = work.states;
     for (uint64_t q0 = 0; q0 < m; q0 += block_points) {
         const uint64_t r = std::min(block_points, m - q0);
@@ -259,7 +277,7 @@ BlockSizes chunk_block_sizes(uint64_t m, uint64_t n) { return chunk_block_sizes(
 ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t n, uint64_t d, const float* data,
                                              float tol, const float* half_norms, const uint64_t* labels,
                                              uint64_t max_iter, bool parallel, bool track_iterations,
-                                             uint64_t limit, InterruptPoller* poller) {
+                                             uint64_t limit, InterruptPoller* poller, ProductScratch* scratch) {
     const uint64_t m = points.size() / d;
     const std::vector<uint32_t> classes = compact_classes(labels, n);
     const SearchInput in{n, d, data, half_norms, classes.data(), tol, parallel};
@@ -270,10 +288,10 @@ ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t
     BlockSizes sizes;
     Workspace work;
     if (full) {
-        work.products = allocate_products(m * n);
+        provide_products(work, m * n, scratch);
     } else {
         sizes = chunk_block_sizes(m, n, limit);
-        work.products = allocate_products(sizes.query_rows * sizes.data_rows);
+        provide_products(work, sizes.query_rows * sizes.data_rows, scratch);
         work.states.resize(sizes.query_rows);
     }
 
@@ -334,9 +352,9 @@ ConvergenceResult converge_points_with_limit(std::vector<float> points, uint64_t
 
 ConvergenceResult converge_points(std::vector<float> points, uint64_t n, uint64_t d, const float* data, float tol,
                                   const float* half_norms, const uint64_t* labels, uint64_t max_iter, bool parallel,
-                                  bool track_iterations, InterruptPoller* poller) {
+                                  bool track_iterations, InterruptPoller* poller, ProductScratch* scratch) {
     return converge_points_with_limit(std::move(points), n, d, data, tol, half_norms, labels, max_iter, parallel,
-                                      track_iterations, kMaxProductElements, poller);
+                                      track_iterations, kMaxProductElements, poller, scratch);
 }
 
 Bounds data_bounds(uint64_t d, std::span<const float> data) {

@@ -20,6 +20,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 
 #include "types.hpp"
@@ -36,13 +37,21 @@ constexpr double kMaxFloat32 = 3.4028234663852886e38;
 constexpr char kNoMemoryMessage[] = "not enough memory for the normalized data";
 constexpr char kDuplicateMessage[] = "points from different classes are identical after normalization";
 constexpr char kFloat32RangeMessage[] =
-    "data scale is outside the float32 range: the points would be infinite or zero; rescale the data";
+    "data scale is outside the float32 range: the points would be infinite; rescale the data";
+constexpr char kFloat64RangeMessage[] =
+    "data scale is outside the float64 range: the points would be infinite; rescale the data";
+
+inline uint32_t byteswap(uint32_t x) { return __builtin_bswap32(x); }
+inline uint64_t byteswap(uint64_t x) { return __builtin_bswap64(x); }
 
 template <class T>
-double load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);  // NumPy arrays need not be aligned
-    return static_cast<double>(v);
+double load(const char* p, bool swapped) {
+    using Bits = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    static_assert(sizeof(Bits) == sizeof(T));
+    Bits bits;
+    std::memcpy(&bits, p, sizeof bits);  // NumPy arrays need not be aligned
+    if (swapped) bits = byteswap(bits);
+    return static_cast<double>(std::bit_cast<T>(bits));
 }
 
 template <class T>
@@ -69,7 +78,7 @@ BoundsOutcome column_bounds(const StridedMatrix<T>& view, std::vector<double>& l
     for (uint64_t i = 0; i < rows; ++i) {
         const char* p = element_ptr(view, i, 0);
         for (uint64_t j = 0; j < cols; ++j, p += view.col_stride) {
-            const double x = load<T>(p);
+            const double x = load<T>(p, view.swapped);
             if (!std::isfinite(x)) return BoundsOutcome::not_finite;
             lo[j] = std::min(lo[j], x);
             hi[j] = std::max(hi[j], x);
@@ -96,7 +105,7 @@ BoundsOutcome largest_range_without_storage(const StridedMatrix<T>& view, double
         double lo = std::numeric_limits<double>::infinity();
         double hi = -lo;
         for (uint64_t i = 0; i < rows; ++i) {
-            const double x = load<T>(element_ptr(view, i, j));
+            const double x = load<T>(element_ptr(view, i, j), view.swapped);
             if (!std::isfinite(x)) return BoundsOutcome::not_finite;
             lo = std::min(lo, x);
             hi = std::max(hi, x);
@@ -287,6 +296,7 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
         out.n = n;
         out.d = d;
         out.scale = s;
+        out.element = std::is_same_v<T, float> ? ElementType::float32 : ElementType::float64;
 
         // Reserve everything before writing anything, largest first, so an
         // impossible request fails before any memory is touched.
@@ -300,7 +310,6 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
             const uint64_t c = view.col_stride == 0 ? 0 : j;
             out.center[j] = 0.5 * lo[c] + 0.5 * hi[c];
         }
-        for (size_t c = 0; c < lo.size(); ++c) out.magnitude = std::max({out.magnitude, -lo[c], hi[c]});
         std::vector<double>().swap(lo);
         std::vector<double>().swap(hi);
 
@@ -310,7 +319,7 @@ Result<PreparedInput> prepare(const StridedMatrix<T>& view, std::span<const int6
         for (uint64_t i = 0; i < n; ++i) {
             const char* p = element_ptr(view, i, 0);
             for (uint64_t j = 0; j < d; ++j, p += view.col_stride) {
-                *z++ = static_cast<float>((load<T>(p) - out.center[j]) / s);
+                *z++ = static_cast<float>((load<T>(p, view.swapped) - out.center[j]) / s);
             }
         }
 
@@ -339,23 +348,21 @@ template Result<PreparedInput> prepare<float>(const StridedMatrix<float>&, std::
 template Result<PreparedInput> prepare<double>(const StridedMatrix<double>&, std::span<const int64_t>, uint64_t,
                                                uint64_t, double);
 
-Status check_float32_range(std::span<const float> rows, double magnitude) {
-    const bool overflowed = std::any_of(rows.begin(), rows.end(), [](float v) { return std::isinf(v); });
-    // Below half the smallest subnormal everything rounds to zero.
-    const bool data_vanishes = static_cast<float>(magnitude) == 0.0f;
-    if (overflowed || (data_vanishes && !rows.empty())) return invalid_input(kFloat32RangeMessage);
-    return ok_status();
+Status check_points_finite(std::span<const double> rows, ElementType element) {
+    if (std::all_of(rows.begin(), rows.end(), [](double v) { return std::isfinite(v); })) return ok_status();
+    return invalid_input(element == ElementType::float32 ? kFloat32RangeMessage : kFloat64RangeMessage);
 }
 
-std::vector<float> denormalize_points(std::span<const float> points, uint64_t d, std::span<const double> center,
-                                      double scale) {
+std::vector<double> denormalize_points(std::span<const float> points, uint64_t d, std::span<const double> center,
+                                       double scale, ElementType element) {
     const uint64_t rows = points.size() / d;
-    std::vector<float> out(rows * d);
+    std::vector<double> out(rows * d);
     for (uint64_t i = 0; i < rows; ++i) {
         for (uint64_t j = 0; j < d; ++j) {
             // Product and sum are two rounded double operations, never fused.
             const double scaled = static_cast<double>(points[i * d + j]) * scale;
-            out[i * d + j] = static_cast<float>(scaled + center[j]);
+            const double x = scaled + center[j];
+            out[i * d + j] = element == ElementType::float32 ? static_cast<double>(static_cast<float>(x)) : x;
         }
     }
     return out;

@@ -18,7 +18,9 @@
 namespace vantrel {
 
 // A read-only view of an n x d array of T with byte strides, as NumPy reports
-// them. Element (i, j) lives at base + i * row_stride + j * col_stride.
+// them. Element (i, j) lives at base + i * row_stride + j * col_stride, in the
+// machine's byte order or, when `swapped`, in the other one (big-endian FITS
+// files and network formats on a little-endian machine).
 template <class T>
 struct StridedMatrix {
     const char* base = nullptr;
@@ -26,7 +28,13 @@ struct StridedMatrix {
     uint64_t cols = 0;
     int64_t row_stride = 0;
     int64_t col_stride = 0;
+    bool swapped = false;
 };
+
+// The caller's element type. Points go back in it: float64 data keeps the
+// precision of its offsets (time stamps, map coordinates), which float32 would
+// round away in data units even though the search is exact in normalised space.
+enum class ElementType { float32, float64 };
 
 struct PreparedInput {
     std::vector<float> data;       // n * d normalised values, row-major
@@ -36,7 +44,7 @@ struct PreparedInput {
     uint64_t n = 0;
     uint64_t d = 0;
     float scaled_tol = 0.0f;       // tol / scale^2
-    double magnitude = 0.0;        // largest absolute data value
+    ElementType element = ElementType::float64;
 };
 
 // The checks, in order, each ending the call with its message; see the
@@ -71,15 +79,15 @@ Status validate_cross_class_duplicates(std::span<const float> data, uint64_t d,
 // Step between the probe keys of different rows that share a fingerprint.
 inline constexpr uint64_t kProbeIncrement = 0x9e3779b97f4a7c15ULL;
 
-// x_j = float32(double(z_j) * scale + center_j), row after row.
-std::vector<float> denormalize_points(std::span<const float> points, uint64_t d,
-                                      std::span<const double> center, double scale);
+// x_j = double(z_j) * scale + center_j, row after row, rounded to float32 when
+// the data is float32 (so float32 results are those of float32 arithmetic on
+// the way back, and float64 ones are not rounded twice).
+std::vector<double> denormalize_points(std::span<const float> points, uint64_t d,
+                                       std::span<const double> center, double scale, ElementType element);
 
-// Fails when float32 cannot carry the points `rows` (in data units) of data
-// whose largest absolute value is `magnitude`: a value overflowed to infinity,
-// or there are points and all the data is zero in float32 (every point would
-// be the origin or next to it). The last check of a call; any other result
-// passes unchanged.
-Status check_float32_range(std::span<const float> rows, double magnitude);
+// Fails when a point in data units overflowed to infinity in the data's
+// element type: possible only for data near the type's largest value, since
+// points lie within a few box widths of the data. The last check of a call.
+Status check_points_finite(std::span<const double> rows, ElementType element);
 
 }  // namespace vantrel

@@ -33,4 +33,10 @@ def tresk(
     ``sparse=True`` (default) the points lie on distinct neighbouring pairs and
     the list may be shorter than ``n_points`` (a RuntimeWarning says so); with
     ``sparse=False`` exactly ``n_points`` points are returned.
+
+    Points are in the units and the precision of ``data``: float64 values for
+    float64 data (since 0.2.0; before, they were rounded to float32), float32
+    values for float32 data. The search itself runs in float32 on normalised
+    data, so a point's coordinates carry about 1e-7 of the largest column range
+    of error, wherever the data lies.
     """

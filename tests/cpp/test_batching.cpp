@@ -581,21 +581,24 @@ TEST(BatchingDriver, RunMatchesReplay) {
     }
 }
 
-TEST(BatchingDriver, OneBatchReservesOnlyWhatItCanFill) {
+TEST(BatchingDriver, AcceptedPointsTakeTheMemoryOfWhatIsFound) {
     // Two rows in 1,024 dimensions have a single pair. Room for n_points rows
-    // would be 8 TiB; one batch of four can accept at most four.
+    // would be 8 TiB, for all that 16 batches of 64 could accept 4 MiB; the
+    // run finds one point and holds room for about that.
     const uint64_t d = 1024;
     std::vector<float> rows(2 * d, 0.0f);
     rows[d] = 1.0f;
     const uint64_t labels[2] = {0, 1};
     BatchSettings s = valid_settings();
     s.n_points = uint64_t{1} << 31;
-    s.max_batches = 1;
+    s.batch_size = 64;
+    s.max_batches = 16;
     const auto got = tresk_batched_core(2, d, rows, labels, s);
     ASSERT_TRUE(got.ok()) << got.message();
     EXPECT_EQ(got.value().pairs.size(), 1u);
     EXPECT_EQ(got.value().points.size(), d);
-    EXPECT_LE(got.value().points.capacity(), s.batch_size * d);
+    EXPECT_LE(got.value().points.capacity(), 2 * d);
+    EXPECT_LE(got.value().pairs.capacity(), 2u);
 }
 
 // Both drivers on data large enough for the pool to split every sweep, from

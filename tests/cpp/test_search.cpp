@@ -246,6 +246,23 @@ TEST(ConvergenceLoop, PoolDoesNotChangeResults) {
     }
 }
 
+// One scratch across runs of shrinking and growing size, as the batched driver
+// keeps it: a buffer reused with stale products in it, or replaced, gives what
+// a fresh buffer gives.
+TEST(ConvergenceLoop, ReusedProductBufferChangesNothing) {
+    const Problem p = make_problem(700, 8, 5, 31);
+    for (uint64_t limit : {kMaxProductElements, uint64_t{30000}}) {
+        ProductScratch scratch;
+        for (uint64_t m : {400u, 50u, 401u}) {
+            const std::vector<float> start = start_points(m, 8, 32 + m);
+            const ConvergenceResult reused =
+                converge_points_with_limit(start, p.n, p.d, p.data.data(), 1e-10f, p.half.data(), p.labels.data(),
+                                           20, false, true, limit, nullptr, &scratch);
+            expect_identical(run(p, start, 20, false, true, limit), reused);
+        }
+    }
+}
+
 // Converged points lie on the bisector of their pair, that pair is the nearest
 // row and the nearest row of another class (float64 brute force), and the
 // tracking agrees with the flags.

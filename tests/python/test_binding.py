@@ -427,7 +427,6 @@ class ArraySubclass(np.ndarray):
     DATA.astype(np.float16),
     DATA.astype(np.complex64),
     DATA.astype(object),
-    DATA.astype(">f8"),  # not equivalent to the native float64
     DATA[:, 0].copy(),
     DATA.reshape(4, 2, 1),
     DATA.tolist(),
@@ -444,6 +443,8 @@ def test_element_type_refusals(data):
     DATA.view(ArraySubclass),
     DATA.astype(np.float32).view(ArraySubclass),
     DATA.astype(np.dtype(np.float64).newbyteorder("=")),
+    DATA.astype(">f8"),  # big-endian, whatever the machine's order
+    DATA.astype("<f4"),
 ])
 def test_element_type_accepted(data):
     raises_exactly(ValueError, LABEL_MESSAGE, lambda: vantrel.tresk(data, SAME_LABELS))
@@ -585,9 +586,24 @@ def test_dense_result_lies_on_the_boundary(dtype):
     assert type(points) is list and len(points) == 40
     assert all(type(p) is list and len(p) == 3 and all(type(v) is float for v in p) for p in points)
     values = np.array(points)
-    assert np.array_equal(values.astype(np.float32).astype(np.float64), values)
+    # Points come back in the data's precision.
+    assert np.array_equal(values.astype(np.float32).astype(np.float64), values) == (dtype == np.float32)
     span = np.ptp(data.astype(np.float64), axis=0).max()
     assert nearest_pair_gap(points, data, labels).max() <= 1e-3 * span
+
+
+@pytest.mark.parametrize("offset", [0.0, 1e6, 1e8, 1.7e9])
+def test_float64_points_stay_on_the_boundary_far_from_the_origin(offset):
+    # Time stamps and map coordinates: float32 spacing is 128 at 1.7e9, yet the
+    # points must stay as close to the boundary as at the origin.
+    rng = np.random.default_rng(5)
+    base = rng.normal(0.0, 100.0, (400, 2))
+    labels = (base[:, 0] > base[:, 1]).astype(int)
+    data = base + offset
+    points = vantrel.tresk(data, labels, n_points=200, tol=0.0, sparse=False, seed=1)
+    distance = np.sqrt(((np.asarray(points)[:, None, :] - data[None]) ** 2).sum(axis=2)).min(axis=1)
+    close = nearest_pair_gap(points, data, labels) <= 1e-4 * distance + 1e-6 * np.ptp(data, axis=0).max()
+    assert close.mean() >= 0.9
 
 
 def test_two_rows_give_their_bisector():
@@ -602,8 +618,9 @@ def test_seeded_results_are_reproducible():
         base = vantrel.tresk(data, labels, 10, 50, 1e-6, sparse, True, 1, batch_size=8, max_batches=10)
         assert len(base) == 10
         assert vantrel.tresk(data, labels, 10, 50, 1e-6, sparse, False, True, batch_size=8, max_batches=10) == base
+        # float32 data: the same points, rounded to float32 on the way back.
         assert vantrel.tresk(data.astype(np.float32), bytes(labels), n_points=10, max_iter=50, sparse=sparse,
-                             seed=np.uint64(1), batch_size=8, max_batches=10) == base
+                             seed=np.uint64(1), batch_size=8, max_batches=10) == np.float32(base).tolist()
         assert vantrel.tresk(np.asfortranarray(data[::-1])[::-1], np.array(labels), n_points=10, max_iter=50,
                              sparse=sparse, seed=1, batch_size=8, max_batches=10) == base
 

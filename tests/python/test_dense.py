@@ -32,6 +32,7 @@ def dense(data, y, **kwargs):
 @pytest.mark.parametrize("n_points, max_iter", [(1, 100), (7, 1), (250, 3), (250, 100)])
 def test_returns_n_points_of_float32_values(n_points, max_iter):
     data, y = blobs()
+    data = data.astype(np.float32)
     points = dense(data, y, n_points=n_points, max_iter=max_iter, seed=3)
     assert isinstance(points, list) and len(points) == n_points
     for point in points:
@@ -56,10 +57,12 @@ def test_pool_does_not_change_points(n, d, n_points):
     assert dense(data, y, n_points=n_points, parallel=True, seed=5) == serial
 
 
-def test_float32_and_float64_inputs_agree():
+def test_float32_and_float64_inputs_agree_up_to_the_last_rounding():
     data, y = blobs(seed=6)
     data32 = data.astype(np.float32)
-    assert dense(data32, y, n_points=80, seed=1) == dense(data32.astype(np.float64), y, n_points=80, seed=1)
+    points64 = dense(data32.astype(np.float64), y, n_points=80, seed=1)
+    assert dense(data32, y, n_points=80, seed=1) == np.float32(points64).tolist()
+    assert np.float32(points64).tolist() != points64  # float64 data keeps its precision
 
 
 def layouts(data):
@@ -75,6 +78,10 @@ def layouts(data):
         "negative_row_stride": reversed_rows[::-1],
         "negative_column_stride": reversed_cols[:, ::-1],
         "strided_slice": wide[::2, ::3],
+        # The other byte order, as big-endian files give it: read as its values.
+        "byte_swapped": data.astype(data.dtype.newbyteorder()),
+        "byte_swapped_fortran": np.asfortranarray(data.astype(data.dtype.newbyteorder())),
+        "byte_swapped_float32": data.astype(np.dtype(np.float32).newbyteorder()),
     }
 
 
@@ -82,8 +89,9 @@ def layouts(data):
 def test_memory_layout_does_not_matter(layout):
     data, y = blobs(seed=7)
     view = layouts(data)[layout]
-    assert np.array_equal(view, data)
-    assert dense(view, y, n_points=50, seed=2) == dense(np.ascontiguousarray(data), y, n_points=50, seed=2)
+    native = np.ascontiguousarray(view, dtype=view.dtype.newbyteorder("="))
+    assert np.array_equal(native, data.astype(native.dtype))
+    assert dense(view, y, n_points=50, seed=2) == dense(native, y, n_points=50, seed=2)
 
 
 def nearest_pair(point, rows, labels):
@@ -149,11 +157,12 @@ def test_two_rows_put_every_point_on_their_bisector():
         assert points.min(axis=0)[0] < 2.5 < points.max(axis=0)[0]
 
 
-def test_constant_feature_is_kept_exactly():
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_constant_feature_is_kept_exactly(dtype):
     data, y = blobs(seed=10)
     data[:, 1] = 0.3
-    points = np.array(dense(data, y, n_points=100, seed=2))
-    assert np.all(points[:, 1] == np.float32(0.3))
+    points = np.array(dense(data.astype(dtype), y, n_points=100, seed=2))
+    assert np.all(points[:, 1] == float(dtype(0.3)))
 
 
 def test_dense_mode_never_warns():

@@ -1,7 +1,7 @@
 """Random inputs thrown at tresk.
 
 Every call must either return a well-formed result (the right number of rows
-of d finite floats, each exactly a float32 value) or raise one of the
+of d finite floats, each exactly a float32 value for float32 data) or raise one of the
 documented exception types with one of the documented messages. Where the
 outcome is fully determined by the inputs (the element-type test, the
 preparation checks, label conversion, the parameter checks) it is computed
@@ -87,7 +87,8 @@ VALUE_ERROR_MESSAGES = frozenset({
     "data must contain at least two distinct points",
     "points from different classes are identical after normalization",
     # the last check, on the points in data units
-    "data scale is outside the float32 range: the points would be infinite or zero; rescale the data",
+    "data scale is outside the float32 range: the points would be infinite; rescale the data",
+    "data scale is outside the float64 range: the points would be infinite; rescale the data",
     # the sparse driver's own checks
     "data dimensions are too large",
     "invalid data dimensions",
@@ -143,7 +144,7 @@ def check_documented_error(error: BaseException) -> str:
 
 
 def check_result(result, *, d: int, n_points: int, sparse: bool, batch_size: int, max_batches: int,
-                 caught: list) -> None:
+                 caught: list, float32: bool) -> None:
     """A successful call's result and warnings are well formed."""
     assert type(result) is list
     m = len(result)
@@ -157,7 +158,8 @@ def check_result(result, *, d: int, n_points: int, sparse: bool, batch_size: int
         for value in row:
             assert type(value) is float
             assert not math.isnan(value), "NaN in a result"
-            assert float(np.float32(value)) == value, f"{value!r} is not a float32 value"
+            if float32:
+                assert float(np.float32(value)) == value, f"{value!r} is not a float32 value"
             assert math.isfinite(value), f"non-finite result value {value!r}"
     shortfall = [w for w in caught if issubclass(w.category, RuntimeWarning)]
     others = [w for w in caught if not issubclass(w.category, RuntimeWarning)]
@@ -172,7 +174,7 @@ def check_result(result, *, d: int, n_points: int, sparse: bool, batch_size: int
 
 
 def outcome(call, *, d: int, n_points: int, sparse: bool, batch_size: int = 256, max_batches: int = 20,
-            warnings_as_errors: bool = False):
+            warnings_as_errors: bool = False, float32: bool = False):
     """Runs one call; returns ("ok", result) or ("error", tag), having checked either."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("error" if warnings_as_errors else "always")
@@ -188,7 +190,7 @@ def outcome(call, *, d: int, n_points: int, sparse: bool, batch_size: int = 256,
                 assert m < n_points
             return ("error", tag)
     check_result(result, d=d, n_points=n_points, sparse=sparse, batch_size=batch_size,
-                 max_batches=max_batches, caught=caught)
+                 max_batches=max_batches, caught=caught, float32=float32)
     return ("ok", result)
 
 
@@ -334,16 +336,17 @@ def call_tresk(data, y, params):
     return lambda: vantrel.tresk(data, y, **params)
 
 
-FLOAT32_RANGE_TAG = ("error", "ValueError: data scale is outside the float32 range: the points would be infinite "
-                                "or zero; rescale the data")
+def range_tag(x: np.ndarray) -> tuple:
+    """The refusal of points that overflow the data's element type."""
+    return ("error", f"ValueError: data scale is outside the {x.dtype.name} range: the points would be infinite; "
+                     "rescale the data")
 
 
-def float32_range_may_refuse(x: np.ndarray) -> bool:
-    """Points in data units are float32: they can overflow only for data near float32's largest
-    value (a point lies within a few box widths of the box), and vanish only for data that is
-    all zero in float32."""
+def range_may_refuse(x: np.ndarray) -> bool:
+    """Points in data units, in the data's element type, can overflow only for data near that
+    type's largest value: a point lies within a few box widths of the box."""
     largest = float(np.max(np.abs(np.asarray(x, dtype=np.float64))))
-    return largest > 1e37 or np.float32(largest) == 0
+    return largest > float(np.finfo(x.dtype).max) / 32
 
 
 # ---------------------------------------------------------------------------
@@ -354,8 +357,8 @@ OTHER_DTYPES = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.u
                 "M8[s]", "m8[s]", "V8", [("a", "f8")], ">f4", ">f8", "<f2"]
 if hasattr(np, "dtypes") and hasattr(np.dtypes, "StringDType"):
     OTHER_DTYPES.append(np.dtypes.StringDType())
-# Same kind and size as a native float type, but a different byte order:
-# refusing them is fine, reading them as native values is not.
+# Same kind and size as a native float type, but a different byte order: read
+# as their values, exactly as the native array.
 SWAPPED = {">f4", ">f8"} if sys.byteorder == "little" else {"<f4", "<f8"}
 
 NON_ARRAYS = [None, 3, 1.5, "abc", b"ab", [[0.0, 1.0], [1.0, 0.0]], ((0.0,), (1.0,)), {"a": 1}, object(),
@@ -398,18 +401,18 @@ def fuzz_data_objects(obj_kind, settings_, data):
     rows = obj.shape[0] if isinstance(obj, np.ndarray) and obj.ndim >= 1 else 2
     wrong_length = data.draw(st.integers(0, 7), label="wrong length") == 0
     y = data.draw(labels_for(rows + (1 if wrong_length else 0)), label="y")
-    accepted = (isinstance(obj, np.ndarray) and obj.ndim == 2
-                and (obj.dtype == np.float32 or obj.dtype == np.float64) and obj.dtype.isnative)
+    float_kind = isinstance(obj, np.ndarray) and obj.dtype.kind == "f" and obj.dtype.itemsize in (4, 8)
+    accepted = float_kind and obj.ndim == 2
+    float32 = accepted and obj.dtype.itemsize == 4
     cols = obj.shape[1] if accepted else 1
     got = outcome(call_tresk(obj, y, settings_), d=cols, n_points=settings_["n_points"],
                   sparse=settings_["sparse"], batch_size=settings_["batch_size"],
-                  max_batches=settings_["max_batches"])
-    if kind.startswith("dtype:") and kind[len("dtype:"):] in SWAPPED and got[0] == "ok":
-        # Accepted after all: then it must read the values, not their bytes.
+                  max_batches=settings_["max_batches"], float32=float32)
+    if kind.startswith("dtype:") and kind[len("dtype:"):] in SWAPPED:
         native = np.ascontiguousarray(obj, dtype=obj.dtype.newbyteorder("="))
         assert got == outcome(call_tresk(native, y, settings_), d=cols, n_points=settings_["n_points"],
                               sparse=settings_["sparse"], batch_size=settings_["batch_size"],
-                              max_batches=settings_["max_batches"])
+                              max_batches=settings_["max_batches"], float32=float32)
         return
     if not accepted:
         assert got == ("error", "TypeError: " + DATA_TYPE_MESSAGE), kind
@@ -417,8 +420,8 @@ def fuzz_data_objects(obj_kind, settings_, data):
     expected = expected_prepare_error(np.asarray(obj), y)
     if expected is not None:
         assert got == ("error", expected)
-    elif got == FLOAT32_RANGE_TAG:
-        assert float32_range_may_refuse(obj)
+    elif got == range_tag(obj):
+        assert range_may_refuse(obj)
     else:
         assert got[0] == "ok", got
 
@@ -488,15 +491,16 @@ def fuzz_layouts(x, layout, settings_, data):
     settings_ = dict(settings_, seed=data.draw(st.integers(0, 2 ** 64 - 1), label="seed"))
     d = view.shape[1]
     kw = dict(d=d, n_points=settings_["n_points"], sparse=settings_["sparse"],
-              batch_size=settings_["batch_size"], max_batches=settings_["max_batches"])
+              batch_size=settings_["batch_size"], max_batches=settings_["max_batches"],
+              float32=view.dtype == np.float32)
     got = outcome(call_tresk(view, y, settings_), **kw)
     assert view.tobytes() == before, "the caller's array was modified"
     assert got == outcome(call_tresk(np.ascontiguousarray(view), y, settings_), **kw), layout
     expected = expected_prepare_error(view, y)
     if expected is not None:
         assert got == ("error", expected)
-    elif got == FLOAT32_RANGE_TAG:
-        assert float32_range_may_refuse(view)
+    elif got == range_tag(view):
+        assert range_may_refuse(view)
     else:
         assert got[0] == "ok", got
         if settings_["sparse"]:

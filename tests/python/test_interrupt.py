@@ -11,6 +11,9 @@
 - A call in another thread is not stopped: the main thread gets its
   KeyboardInterrupt while that call still runs, and its result is unchanged.
 - Fifty interrupted calls leave no memory and no references behind.
+- The main thread is the interpreter's own: a thread that forks is the main
+  thread of the child, and a call made while the interpreter shuts down (when
+  nothing can be imported) still runs.
 
 Every case runs in a child interpreter with a timeout, so a call that ignores
 the signal fails the test instead of hanging the suite. The child sends the
@@ -206,6 +209,58 @@ print(json.dumps({"outcome": outcome, "sent": sent[0], "caught": caught, "alive"
     assert r["caught"] - r["sent"] < LATENCY_BOUND
     assert r["ended"] > r["caught"]
     assert r["digest"] == expected["medium"]
+
+
+def test_a_thread_that_forks_is_the_main_thread_of_the_child():
+    r = child("""
+result = {}
+def fork_and_interrupt():
+    pid = os.fork()
+    if pid == 0:
+        send_sigint_after(0.2, [])
+        try:
+            LONG["dense"](False)
+            os._exit(1)
+        except KeyboardInterrupt:
+            os._exit(0)
+    result["exit"] = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+thread = threading.Thread(target=fork_and_interrupt)
+thread.start()
+thread.join()
+print(json.dumps(result))
+""")
+    assert r["exit"] == 0, "the call in the forked child was not interrupted"
+
+
+AT_EXIT = """
+import numpy as np
+import vantrel
+
+x = np.array([[0.0, 0.0], [1.0, 1.0]])
+if WARM:
+    vantrel.tresk(x, [0, 1], n_points=1, sparse=False, seed=0)
+
+class CollectedAtExit:
+    def __del__(self):
+        try:
+            print(len(vantrel.tresk(np.array([[0.0, 0.0], [1.0, 1.0]]), [0, 1], n_points=3, sparse=False, seed=0)))
+        except Exception as error:
+            print(type(error).__name__, error)
+
+cycle = CollectedAtExit()
+cycle.self = cycle
+"""
+
+
+@pytest.mark.parametrize(("warm", "expected"), [
+    (True, "3"),
+    # NumPy's table cannot be fetched once imports fail: a clear error of the call.
+    (False, "RuntimeError tresk cannot load NumPy's array API while the interpreter shuts down; "
+            "a call made before then loads it for the rest of the process"),
+])
+def test_a_call_while_the_interpreter_shuts_down(warm, expected):
+    proc = run_python(AT_EXIT.replace("WARM", str(warm)), timeout=CHILD_TIMEOUT)
+    assert proc.stdout.strip() == expected, proc.stdout + proc.stderr
 
 
 @pytest.mark.slow

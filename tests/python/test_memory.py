@@ -59,22 +59,10 @@ CASES = {
         attempt(lambda: vantrel.tresk(x, [0, 1, 0, 1], n_points=2_000_000_000, max_iter=5, sparse=False,
                                       parallel=False, seed=1))
     """,
-    "sparse accepted points": f"""
-        x = {WIDE}
-        attempt(lambda: vantrel.tresk(x, [0, 1, 0, 1], n_points=2 ** 40, max_iter=5, sparse=True,
-                                      parallel=False, seed=1, batch_size=2 ** 31 - 1, max_batches=1))
-    """,
     "sparse huge batch": f"""
         x = {WIDE}
         attempt(lambda: vantrel.tresk(x, [0, 1, 0, 1], n_points=2 ** 31 - 1, max_iter=5, sparse=True,
                                       parallel=True, seed=1, batch_size=2 ** 31 - 1, max_batches=3))
-    """,
-    # More room than a std::vector can describe: the accepted points of
-    # min(n_points, batch_size * max_batches) rows of 64 values.
-    "sparse room beyond vector size": f"""
-        x = {WIDE}
-        attempt(lambda: vantrel.tresk(x, [0, 1, 0, 1], n_points=2 ** 56, max_iter=5, sparse=True,
-                                      parallel=False, seed=1, batch_size=2 ** 31 - 1, max_batches=2 ** 25))
     """,
     "broadcast square view": """
         n = 2 ** 20

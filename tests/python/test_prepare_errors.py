@@ -21,7 +21,7 @@ CLASSES = "y must contain at least two different classes"
 FINITE = "data must contain only finite values"
 DISTINCT = "data must contain at least two distinct points"
 DUPLICATE = "points from different classes are identical after normalization"
-RANGE = "data scale is outside the float32 range: the points would be infinite or zero; rescale the data"
+RANGE = "data scale is outside the float32 range: the points would be infinite; rescale the data"
 
 NAN = float("nan")
 INF = float("inf")
@@ -121,39 +121,48 @@ def test_zero_tolerance_of_either_sign_is_accepted():
 
 
 SQUARE = np.array([[0.0, 0.0], [1.0, 1.0], [1.0, 0.0], [0.0, 1.0]])
-SQUARE_LABELS = [0, 1, 0, 1]
+SQUARE_LABELS = [0, 1, 0, 1]  # the boundary is the line y = 0.5
+# Rows at the element type's limit whose bisectors are slanted: dense mode's
+# points leave the box.
+SLANT = np.array([[3.4e38, 0.0], [3.06e38, 3.4e38], [-3.4e38, -3.4e38], [3.4e38, -3.4e38]])
+EDGE = (np.array([[1.0, -1.0], [0.99, 1.0], [-1.0, 0.0], [0.0, 1.0]]) + 1.0) * 8.6e307
+
+
+def test_points_beyond_the_element_type_are_refused():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        refuse(RANGE, SLANT.astype(np.float32), SQUARE_LABELS, n_points=50, sparse=False, seed=0)
+        refuse(RANGE.replace("float32", "float64"), EDGE, [0, 0, 1, 1], n_points=200, sparse=False, seed=0)
+    # The same rows as float64 data: points float32 cannot hold are returned.
+    points = np.array(vantrel.tresk(SLANT, SQUARE_LABELS, n_points=50, sparse=False, seed=0))
+    assert np.isfinite(points).all() and np.abs(points).max() > np.finfo(np.float32).max
 
 
 @pytest.mark.parametrize("sparse", [False, True])
-@pytest.mark.parametrize(("data", "labels"), [
-    (SQUARE * 1e300, SQUARE_LABELS),
-    (SQUARE * 1e39, SQUARE_LABELS),
-    (SQUARE * 1e-300, SQUARE_LABELS),
-    (SQUARE * 1e-46, SQUARE_LABELS),  # zero in float32, though not in float64
-    (np.array([[-1e308], [0.0]]), [0, 1]),  # a range just inside the double range
-], ids=["1e300", "1e39", "1e-300", "1e-46", "-1e308"])
-def test_points_float32_cannot_hold_are_refused(data, labels, sparse):
-    # More points than the square has pairs: a refused call does not warn first.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        refuse(RANGE, data, labels, n_points=50, sparse=sparse, seed=0)
+@pytest.mark.parametrize("scale", [1e300, 1e39, 1e-300, 1e-46])
+def test_float64_points_beyond_float32_range_are_returned(scale, sparse):
+    points = np.array(vantrel.tresk(SQUARE * scale, SQUARE_LABELS, n_points=1 if sparse else 3, sparse=sparse,
+                                    seed=0))
+    assert np.allclose(points[:, 1], 0.5 * scale, rtol=1e-6, atol=0.0)
 
 
-@pytest.mark.parametrize("middle", [1e38, 3e38, 1e-44, -2e-45])
-def test_points_float32_can_hold_are_kept(middle):
-    """Two rows around `middle`: every point is their midpoint, which float32 holds,
-    even where the rows themselves (6e38) lie beyond its range or are subnormal."""
+@pytest.mark.parametrize("middle", [1e38, 3e38, 1e-44, -2e-45, -5e307])
+def test_midpoints_are_exact(middle):
+    """Two rows around `middle`: every point is their midpoint, in the data's element
+    type, even where the rows themselves (6e38) lie beyond float32's range."""
     data = np.array([[0.0], [2 * middle]])
-    expected = [[float(np.float32(middle))]] * 3
-    assert vantrel.tresk(data, [0, 1], n_points=3, sparse=False, seed=0) == expected
-    assert vantrel.tresk(data, [0, 1], n_points=1, sparse=True, seed=0, batch_size=3) == expected[:1]
+    assert vantrel.tresk(data, [0, 1], n_points=3, sparse=False, seed=0) == [[middle]] * 3
+    assert vantrel.tresk(data, [0, 1], n_points=1, sparse=True, seed=0, batch_size=3) == [[middle]]
+    if abs(2 * middle) < float(np.finfo(np.float32).max):
+        data32 = data.astype(np.float32)
+        half = [[float(np.float32(float(data32[1, 0]) / 2))]]
+        assert vantrel.tresk(data32, [0, 1], n_points=1, sparse=False, seed=0) == half
 
 
 @pytest.mark.parametrize(("message", "data", "labels", "kwargs"), [
-    (DISTINCT, np.full((3, 2), 1e300), [0, 1, 0], {}),
-    (DUPLICATE, np.array([[0.0], [1e300], [1e300]]), [0, 1, 0], {}),
-    ("batch dimensions are too large", SQUARE * 1e300, SQUARE_LABELS, dict(sparse=True, n_points=2**63)),
+    (DISTINCT, np.full((3, 2), 3.4e38, np.float32), [0, 1, 0], {}),
+    (DUPLICATE, np.array([[0.0], [3.4e38], [3.4e38]], np.float32), [0, 1, 0], {}),
+    ("batch dimensions are too large", SLANT.astype(np.float32), SQUARE_LABELS, dict(sparse=True, n_points=2**63)),
 ])
 def test_float32_range_is_checked_last(message, data, labels, kwargs):
     refuse(message, data, labels, **kwargs)
-
