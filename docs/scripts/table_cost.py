@@ -1,13 +1,14 @@
 """Cost: how the time of a dense call grows with rows, columns, points and sweeps.
 
-Each sweep ranks every data row for every point that has not converged, from
-one single-precision product, so a call costs about
-sweeps x points x rows x columns, plus fixed costs (checking and normalising
-the data, row norms, the first use of the thread pools) that do not grow with
-points or sweeps. With max_iter=1 every point makes exactly one sweep, which
-isolates the product term; the sweeps series shows how the cost stops
-growing once points converge; the last part predicts a large call from two
-small ones and compares with the measured time.
+Each sweep multiplies every point with every data row in single precision
+(converged points too; only the scan after the product skips them), so a
+call costs about sweeps x points x rows x columns, where sweeps is how many
+the call makes (until its slowest point converges, at most max_iter), plus
+fixed costs (checking and normalising the data, row norms, the first use of
+the thread pools) that do not grow with points or sweeps. With max_iter=1
+every call makes exactly one sweep, which isolates the product term; the
+sweeps series and the sweep count check the model on one call; the last part
+predicts a large call from small ones and compares with the measured time.
 
     python docs/scripts/table_cost.py
 """
@@ -20,6 +21,8 @@ from common import best_time, tresk, write_result
 
 BASE = {"n": 20_000, "d": 32, "m": 1_000}
 ROUNDS = 3
+REPEAT = 5  # best of, for the table: the machine may be shared
+SWEEP_LIMIT = 16
 
 
 def blobs(n: int, d: int, seed: int = 0) -> tuple[np.ndarray, np.ndarray]:
@@ -38,21 +41,54 @@ def timed(n: int, d: int, m: int, max_iter: int, repeat: int = 3) -> float:
 
 
 def main() -> None:
-    lines = ["Dense mode on three Gaussian classes, `seed=0`, best of 3 calls.", "",
+    lines = [f"Dense mode on three Gaussian classes, `seed=0`, best of {REPEAT} calls.", "",
              "| rows n | columns d | points m | max_iter | time (s) |"
-             " ns per point x row x column x max_iter |", "|---|---|---|---|---|---|"]
+             " ns per point x row x column (one sweep) |", "|---|---|---|---|---|---|"]
 
     def row(n, d, m, max_iter, seconds):
-        lines.append(f"| {n:,} | {d} | {m:,} | {max_iter} | {seconds:.3f} |"
-                     f" {seconds / (n * d * m * max_iter) * 1e9:.3f} |")
+        per = f"{seconds / (n * d * m) * 1e9:.3f}" if max_iter == 1 else ""
+        lines.append(f"| {n:,} | {d} | {m:,} | {max_iter} | {seconds:.3f} | {per} |")
         print(lines[-1], flush=True)
 
     cases = ([(n, BASE["d"], BASE["m"], 1) for n in (5_000, 10_000, 20_000, 40_000)]
-             + [(BASE["n"], d, BASE["m"], 1) for d in (8, 16, 64)]
+             + [(BASE["n"], d, BASE["m"], 1) for d in (8, 16, 64, 128, 256)]
              + [(BASE["n"], BASE["d"], m, 1) for m in (1, 250, 500, 2_000)]
              + [(BASE["n"], BASE["d"], BASE["m"], k) for k in (2, 4, 8, 16, 100)])
+    by_columns = {}
     for n, d, m, max_iter in cases:
-        row(n, d, m, max_iter, timed(n, d, m, max_iter))
+        seconds = timed(n, d, m, max_iter, REPEAT)
+        row(n, d, m, max_iter, seconds)
+        if (n, m, max_iter) == (BASE["n"], BASE["m"], 1):
+            by_columns[d] = seconds
+
+    # One sweep = a product (per point, row and column) + a scan of its scores (per
+    # point and row, whatever d is): fit time = a + b d over the columns series.
+    columns = np.array(sorted(by_columns))
+    slope, intercept = np.polyfit(columns, [by_columns[d] for d in columns], 1)
+    per = BASE["n"] * BASE["m"]
+    lines += ["", f"Straight line through the columns series (n={BASE['n']:,}, m={BASE['m']:,},"
+              f" one sweep): {intercept:.3f} s + {slope * 1e3:.2f} ms per column, that is"
+              f" {slope / per * 1e9:.3f} ns per point x row x column plus"
+              f" {intercept / per * 1e9:.2f} ns per point x row; the two are equal at"
+              f" d = {intercept / slope:.0f}."]
+
+    # Sweeps a call makes: every sweep multiplies all m points (converged ones
+    # too) with all rows, and the call ends one sweep after the last point moved,
+    # when that point finds its pair unchanged. Count the points that moved in each
+    # sweep from the same seeded call with max_iter = 1, 2, 3, ...
+    data, y = blobs(BASE["n"], BASE["d"])
+    after = [tresk(data, y, n_points=BASE["m"], max_iter=k, sparse=False, seed=0)
+             for k in range(1, SWEEP_LIMIT + 1)]
+    moved = [int(np.any(b != a, axis=1).sum()) for a, b in zip(after, after[1:])]
+    sweeps = 2 + max((k for k, count in enumerate(moved) if count), default=-1) + 1
+    one_sweep = timed(BASE["n"], BASE["d"], BASE["m"], 1, REPEAT)
+    full = timed(BASE["n"], BASE["d"], BASE["m"], 100, REPEAT)
+    lines += ["", f"Sweeps of the call n={BASE['n']:,}, d={BASE['d']}, m={BASE['m']:,}: points"
+              f" that moved in sweeps 2 to {SWEEP_LIMIT}: {', '.join(map(str, moved))}; so the"
+              f" call makes {sweeps} sweeps.",
+              f"One sweep took {one_sweep:.3f} s (the max_iter=1 call), so {sweeps} full sweeps"
+              f" would take {one_sweep * sweeps:.3f} s; the call with max_iter=100 took"
+              f" {full:.3f} s (later sweeps scan only the points still searching)."]
 
     # Predicting a large call: from fewer points (a line through two small calls) or
     # from all the points on a random subsample of the rows (time grows with rows).
