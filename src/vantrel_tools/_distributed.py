@@ -1,0 +1,409 @@
+# tresk spread over tasks that run in parallel: in local worker processes, or
+# on a dask cluster the caller already has.
+#
+# A run is a list of rounds; a round is a list of tasks, each one call of
+# vantrel.tresk with its own seed, and its results are gathered in task
+# order. The seeds come from numpy's SeedSequence, so the points depend on
+# the data, the arguments, `seed` and the number of tasks, and never on which
+# engine ran them, how many workers it had or which task finished first.
+#
+# Dense mode is one round: n_points split as evenly as possible. Sparse mode
+# merges the tasks' points by their pair of rows (boundary_pairs, computed on
+# the workers), keeping the first in task order; tasks sample independently,
+# so they find some pairs twice, and later rounds ask again for what is still
+# missing. Budget: every task slot runs at most max_batches batches over all
+# rounds, as one call would; round after round gets half of what is left
+# (10, 5, 3, 1, 1 of the default 20), so later rounds can aim at the missing
+# pairs. A shortfall then warns as tresk does.
+#
+# Engines: without a client, a ProcessPoolExecutor of fresh (spawned)
+# processes, one per core at most, each given the data once when it starts;
+# it needs nothing beyond the standard library, starts in well under a
+# second, and behaves the same whether or not dask is installed. With a
+# dask.distributed Client, the data is scattered once and each worker fetches
+# it once. In both, each task's BLAS and worker pool are capped so that the
+# tasks running on one machine do not ask for more threads than its cores.
+from __future__ import annotations
+
+import contextlib
+import inspect
+import operator
+import os
+import sys
+import warnings
+from collections.abc import Callable, Iterator
+from concurrent.futures import ProcessPoolExecutor
+from dataclasses import dataclass
+from multiprocessing import get_context
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
+
+import vantrel
+
+from ._pairs import Labels, boundary_pairs
+
+# tresk's own defaults for the arguments passed through, read from its signature.
+TRESK_DEFAULTS: dict[str, Any] = {
+    name: parameter.default
+    for name, parameter in inspect.signature(vantrel.tresk).parameters.items()
+    if name not in ("data", "y", "n_points", "seed")
+}
+# Longest wait on one task before looking again; Ctrl-C does not wait for it.
+POLL_SECONDS = 1.0
+
+Points = npt.NDArray[np.float64]
+TaskResult = tuple[Points, "npt.NDArray[np.int64] | None"]
+
+
+@dataclass(frozen=True)
+class _Task:
+    """One call of tresk: its place in the round, its share and its seed."""
+
+    index: int
+    n_points: int
+    seed: int
+    kwargs: dict[str, Any]
+
+
+@dataclass
+class _Engine:
+    """What a round needs from an engine: submit tasks, stop them, how many run at once."""
+
+    submit: Callable[[_Task, bool], Any]  # returns a future with .result(timeout) and .cancel()
+    stop: Callable[[list[Any]], None]
+    slots: int
+
+
+def tresk_distributed(
+    data: npt.NDArray[np.float32] | npt.NDArray[np.float64],
+    y: Labels,
+    n_points: int = 1000,
+    *,
+    tasks: int | None = None,
+    client: Any = None,
+    seed: int | None = None,
+    **tresk_kwargs: Any,
+) -> Points:
+    """``vantrel.tresk`` spread over tasks that run in parallel.
+
+    Each task is one call of ``tresk`` with its own seed; the tasks run in
+    local worker processes or on a dask cluster, and their points come back
+    in task order as one array.
+
+    Parameters
+    ----------
+    data, y
+        As for ``vantrel.tresk``, checked here by ``tresk`` itself.
+    n_points : int, default 1000
+        Points wanted. Dense mode returns exactly this many; sparse mode this
+        many on distinct pairs of rows, or fewer with a ``RuntimeWarning``.
+    tasks : int, optional
+        Number of tasks (calls of ``tresk``) per round. Default: one per
+        worker thread of the engine. The result depends on it, so give it
+        for results that do not depend on the engine.
+    client : dask.distributed.Client, optional
+        Run on this cluster; the data is scattered to it once. Default: local
+        worker processes, at most one per core.
+    seed : int, optional
+        Seeds every task through ``numpy.random.SeedSequence(seed)``; the same
+        seed and ``tasks`` give the same points on any engine. None draws
+        fresh entropy.
+    **tresk_kwargs
+        ``max_iter``, ``tol``, ``sparse``, ``parallel``, ``batch_size``,
+        ``max_batches``, as for ``tresk`` (same defaults).
+
+    Returns
+    -------
+    ndarray of float64, shape (m, d)
+        Dense mode: each task's points in task order, m = n_points. Sparse
+        mode: points on distinct pairs (per :func:`boundary_pairs`), the first
+        found in task order kept, m <= n_points.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Bad arguments, with ``tresk``'s messages for ``data``, ``y`` and
+        ``tol``.
+    RuntimeError
+        A task failed or its worker died; the message names the task.
+    KeyboardInterrupt
+        Ctrl-C while waiting: the outstanding tasks are cancelled first.
+
+    Warns
+    -----
+    RuntimeWarning
+        Sparse mode found fewer than ``n_points`` distinct pairs within the
+        budget: every task slot runs at most ``max_batches`` batches over all
+        rounds, each round half of what is left.
+
+    See Also
+    --------
+    vantrel.tresk : one call in this process.
+    boundary_pairs : the pair of rows each point lies between.
+
+    Notes
+    -----
+    Each task's threads (the BLAS and ``tresk``'s worker pool) are capped at
+    the cores of its machine divided by the tasks that machine runs at once.
+    Local workers are spawned, so a script that calls this needs the usual
+    ``if __name__ == "__main__":`` guard.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vantrel_tools import boundary_pairs, tresk_distributed
+    >>> rng = np.random.default_rng(0)
+    >>> data = rng.uniform(-1, 1, size=(500, 2))
+    >>> y = (data[:, 0] > 0).astype(int)
+    >>> points = tresk_distributed(data, y, 40, tasks=2, sparse=False, seed=1)
+    >>> points.shape, points.dtype
+    ((40, 2), dtype('float64'))
+    >>> pairs, gaps = boundary_pairs(data, y, points)  # each point between two rows
+    >>> bool(gaps.max() < 1e-3)
+    True
+    """
+    kwargs = _tresk_arguments(tresk_kwargs)
+    n_points = _count("n_points", n_points)
+    tasks = None if tasks is None else _count("tasks", tasks)
+    if seed is not None and (_integer("seed", seed) < 0):
+        raise ValueError("seed must be None or a non-negative integer")
+    labels = _labels_checked_by_tresk(data, y, kwargs)
+    with _open_engine(client, data, labels, tasks) as engine:
+        tasks = min(tasks or engine.slots, n_points)
+        seeds = np.random.SeedSequence(seed)
+        if kwargs["sparse"]:
+            return _sparse(engine, seeds, n_points, tasks, kwargs, len(labels))
+        round_ = _round(seeds, n_points, tasks, kwargs)
+        return np.concatenate([points for points, _ in _run(engine, round_, False)])
+
+
+def _tresk_arguments(given: dict[str, Any]) -> dict[str, Any]:
+    unknown = sorted(set(given) - set(TRESK_DEFAULTS))
+    if unknown:
+        raise TypeError(f"tresk_distributed() got an unexpected keyword argument '{unknown[0]}'")
+    kwargs = {**TRESK_DEFAULTS, **given}
+    if not isinstance(kwargs["sparse"], (bool, np.bool_)):
+        raise TypeError(f"sparse must be a bool, not {type(kwargs['sparse']).__name__}")
+    kwargs["sparse"] = bool(kwargs["sparse"])
+    _count("max_iter", kwargs["max_iter"])
+    if kwargs["sparse"]:
+        _count("batch_size", kwargs["batch_size"])
+        _count("max_batches", kwargs["max_batches"])
+    return kwargs
+
+
+def _integer(name: str, value: Any) -> int:
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+
+
+def _count(name: str, value: Any) -> int:
+    number = _integer(name, value)
+    if number < 1:
+        raise ValueError(f"{name} must be greater than zero")
+    return number
+
+
+def _labels_checked_by_tresk(data: Any, y: Labels, kwargs: dict[str, Any]) -> npt.NDArray[np.int64]:
+    """Lets tresk check data, labels, tol and the argument types (one point, one sweep), then returns the labels."""
+    vantrel.tresk(data, y, 1, 1, kwargs["tol"], False, kwargs["parallel"], 0,
+                  batch_size=kwargs["batch_size"], max_batches=kwargs["max_batches"])
+    if isinstance(y, bytes):
+        return np.frombuffer(y, dtype=np.uint8).astype(np.int64)
+    return np.asarray(y, dtype=np.int64)
+
+
+def _split(total: int, parts: int) -> list[int]:
+    """total as parts shares, as even as possible, the larger ones first."""
+    return [total // parts + (i < total % parts) for i in range(parts)]
+
+
+def _round(seeds: np.random.SeedSequence, total: int, tasks: int,
+           kwargs: dict[str, Any]) -> list[_Task]:
+    """One round: total split over tasks, a fresh seed for each (tasks with no share do not run)."""
+    children = seeds.spawn(tasks)
+    return [_Task(i, share, int(child.generate_state(1, np.uint64)[0]), kwargs)
+            for i, (share, child) in enumerate(zip(_split(total, tasks), children)) if share]
+
+
+def _round_budgets(max_batches: int) -> list[int]:
+    """Batches per task in each round: half of what is left, rounded up, until none is."""
+    budgets = []
+    while max_batches:
+        budgets.append((max_batches + 1) // 2)
+        max_batches -= budgets[-1]
+    return budgets
+
+
+def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks: int,
+            kwargs: dict[str, Any], n: int) -> Points:
+    kept: list[Points] = []
+    known: set[int] = set()
+    for batches in _round_budgets(kwargs["max_batches"]):
+        round_ = _round(seeds, n_points - len(known), tasks, {**kwargs, "max_batches": batches})
+        for points, pairs in _run(engine, round_, True):
+            assert pairs is not None
+            fresh = []
+            for i, key in enumerate((pairs[:, 0] * n + pairs[:, 1]).tolist()):
+                if key not in known:
+                    known.add(key)
+                    fresh.append(i)
+            kept.append(points[fresh])
+        if len(known) >= n_points:
+            break
+    points = np.concatenate(kept)[:n_points]
+    if len(points) < n_points:
+        warnings.warn(f"requested {n_points} distinct boundary points, but found {len(points)}"
+                      f" before reaching max_batches={kwargs['max_batches']} in each of {tasks}"
+                      " tasks", RuntimeWarning, stacklevel=3)
+    return points
+
+
+def _run(engine: _Engine, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
+    """Runs a round and returns its results in task order; on any failure or Ctrl-C, stops the rest."""
+    futures = [engine.submit(task, with_pairs) for task in round_]
+    try:
+        return [_result(future, f"task {task.index} of {len(round_)} (n_points={task.n_points},"
+                                f" seed={task.seed})") for future, task in zip(futures, round_)]
+    except BaseException:
+        engine.stop(futures)
+        raise
+
+
+def _result(future: Any, what: str) -> Any:
+    """The future's result; its failure as a RuntimeError saying what failed."""
+    while True:
+        try:
+            return future.result(timeout=POLL_SECONDS)
+        except TimeoutError:
+            continue
+        except Exception as err:
+            raise RuntimeError(f"{what} failed: {type(err).__name__}: {err}") from err
+
+
+# --------------------------------------------------------------------------
+# What a task runs, wherever it runs
+
+def _run_task(data: Any, labels: npt.NDArray[np.int64], task: _Task, cap: int,
+              with_pairs: bool) -> TaskResult:
+    """One tresk call with its threads capped; its points, and their pairs if asked."""
+    # The pool reads this when it starts, at the process's first parallel call.
+    os.environ["RAYON_NUM_THREADS"] = str(cap)
+    kwargs = {**task.kwargs, "parallel": task.kwargs["parallel"] and cap > 1}
+    with threadpool_limits(cap, user_api="blas"), warnings.catch_warnings():
+        # A task's shortfall is expected (its share overlaps the others');
+        # the caller judges the merged result.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        found = vantrel.tresk(data, labels, task.n_points, seed=task.seed, **kwargs)
+        points = np.asarray(found, dtype=np.float64).reshape(-1, data.shape[1])
+        pairs = boundary_pairs(data, labels, points)[0] if with_pairs else None
+    return points, pairs
+
+
+# Local worker processes receive the data once, when they start; it lives in
+# the worker process (created for one call and ended with it), not in the caller.
+_WORKER_INPUTS: dict[str, Any] = {}
+
+
+def _start_worker(data: Any, labels: npt.NDArray[np.int64], cap: int) -> None:
+    _WORKER_INPUTS.update(data=data, labels=labels, cap=cap)
+
+
+def _run_local_task(task: _Task, with_pairs: bool) -> TaskResult:
+    inputs = _WORKER_INPUTS
+    return _run_task(inputs["data"], inputs["labels"], task, inputs["cap"], with_pairs)
+
+
+# --------------------------------------------------------------------------
+# Engines
+
+@contextlib.contextmanager
+def _open_engine(client: Any, data: Any, labels: npt.NDArray[np.int64],
+                 tasks: int | None) -> Iterator[_Engine]:
+    if client is None:
+        with _local_engine(data, labels, tasks) as engine:
+            yield engine
+        return
+    distributed = sys.modules.get("distributed")
+    if distributed is None or not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed.Client or None, not {type(client).__name__}")
+    with _dask_engine(client, data, labels) as engine:
+        yield engine
+
+
+def _usable_cores() -> int:
+    return len(os.sched_getaffinity(0))
+
+
+@contextlib.contextmanager
+def _local_engine(data: Any, labels: npt.NDArray[np.int64], tasks: int | None) -> Iterator[_Engine]:
+    cores = _usable_cores()
+    workers = min(tasks or cores, cores)
+    executor = ProcessPoolExecutor(workers, mp_context=get_context("spawn"), initializer=_start_worker,
+                                   initargs=(data, labels, max(1, cores // workers)))
+
+    def stop(futures: list[Any]) -> None:
+        for future in futures:
+            future.cancel()
+        # A running task cannot be cancelled; its process is ended instead.
+        terminate = getattr(executor, "terminate_workers", None)  # Python 3.14
+        if terminate is not None:
+            terminate()
+        else:
+            for process in list((getattr(executor, "_processes", None) or {}).values()):
+                process.terminate()
+
+    try:
+        _start_workers(executor, workers)
+        yield _Engine(lambda task, pairs: executor.submit(_run_local_task, task, pairs), stop, workers)
+    finally:
+        executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _start_workers(executor: ProcessPoolExecutor, workers: int) -> None:
+    """Starts every worker process with a task that does nothing, and waits for them.
+
+    The executor spawns a process per submission while none is idle, after
+    waking its manager thread; a process spawned last in a burst is then not
+    among those the manager watches until some result arrives, so its death
+    would go unnoticed while a long task runs elsewhere (seen on CPython
+    3.11). Once these results are in, the manager watches them all.
+    """
+    for future in [executor.submit(os.getpid) for _ in range(workers)]:
+        _result(future, "starting a worker process")
+
+
+@contextlib.contextmanager
+def _dask_engine(client: Any, data: Any, labels: npt.NDArray[np.int64]) -> Iterator[_Engine]:
+    slots, cap = _cluster_layout(client)
+    # Unhashed, so the caller's own copies of the same arrays are left alone;
+    # each worker fetches them once, on its first task.
+    inputs = client.scatter([data, labels], hash=False)
+
+    def submit(task: _Task, with_pairs: bool) -> Any:
+        return client.submit(_run_task, inputs[0], inputs[1], task, cap, with_pairs, pure=False)
+
+    try:
+        yield _Engine(submit, lambda futures: client.cancel(futures, force=True), slots)
+    finally:
+        client.cancel(inputs, force=True)
+
+
+def _cluster_layout(client: Any) -> tuple[int, int]:
+    """Task slots of the cluster, and the thread cap that keeps every machine within its cores."""
+    workers = client.scheduler_info()["workers"]
+    if not workers:
+        raise RuntimeError("the dask cluster has no workers")
+    cores = client.run(_usable_cores)
+    slots_on: dict[str, int] = {}
+    cores_on: dict[str, int] = {}
+    for address, info in workers.items():
+        slots_on[info["host"]] = slots_on.get(info["host"], 0) + info["nthreads"]
+        cores_on[info["host"]] = max(cores_on.get(info["host"], 1), cores.get(address, 1))
+    cap = min(max(1, cores_on[host] // slots) for host, slots in slots_on.items())
+    return sum(slots_on.values()), cap
