@@ -11,7 +11,8 @@
 # merges the tasks' points by their pair of rows (boundary_pairs, computed on
 # the workers), keeping the first in task order; tasks sample independently,
 # so they find some pairs twice, and later rounds ask again for what is still
-# missing. Budget: every task slot runs at most max_batches batches over all
+# missing (scaled up by how many of the last round's points were new, since a
+# task stops at its share and cannot see the pairs already known). Budget: every task slot runs at most max_batches batches over all
 # rounds, as one call would; round after round gets half of what is left
 # (10, 5, 3, 1, 1 of the default 20), so later rounds can aim at the missing
 # pairs. A shortfall then warns as tresk does.
@@ -27,6 +28,7 @@ from __future__ import annotations
 
 import contextlib
 import inspect
+import math
 import operator
 import os
 import sys
@@ -176,7 +178,7 @@ def tresk_distributed(
         seeds = np.random.SeedSequence(seed)
         if kwargs["sparse"]:
             return _sparse(engine, seeds, n_points, tasks, kwargs, len(labels))
-        round_ = _round(seeds, n_points, tasks, kwargs)
+        round_ = _round(seeds, _split(n_points, tasks), kwargs)
         return np.concatenate([points for points, _ in _run(engine, round_, False)])
 
 
@@ -223,12 +225,11 @@ def _split(total: int, parts: int) -> list[int]:
     return [total // parts + (i < total % parts) for i in range(parts)]
 
 
-def _round(seeds: np.random.SeedSequence, total: int, tasks: int,
-           kwargs: dict[str, Any]) -> list[_Task]:
-    """One round: total split over tasks, a fresh seed for each (tasks with no share do not run)."""
-    children = seeds.spawn(tasks)
+def _round(seeds: np.random.SeedSequence, shares: list[int], kwargs: dict[str, Any]) -> list[_Task]:
+    """One round: a task per share, each with a fresh seed (tasks with no share do not run)."""
+    children = seeds.spawn(len(shares))
     return [_Task(i, share, int(child.generate_state(1, np.uint64)[0]), kwargs)
-            for i, (share, child) in enumerate(zip(_split(total, tasks), children)) if share]
+            for i, (share, child) in enumerate(zip(shares, children)) if share]
 
 
 def _round_budgets(max_batches: int) -> list[int]:
@@ -244,8 +245,15 @@ def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks
             kwargs: dict[str, Any], n: int) -> Points:
     kept: list[Points] = []
     known: set[int] = set()
+    novel = 1.0  # share of new pairs among the points the last round returned
     for batches in _round_budgets(kwargs["max_batches"]):
-        round_ = _round(seeds, n_points - len(known), tasks, {**kwargs, "max_batches": batches})
+        # A task cannot see the pairs already known and stops at its share,
+        # so it is asked for its share of the missing pairs divided by the
+        # share of new ones in the last round's points.
+        shares = [min(n_points, math.ceil(share / novel))
+                  for share in _split(n_points - len(known), tasks)]
+        round_ = _round(seeds, shares, {**kwargs, "max_batches": batches})
+        before, returned = len(known), 0
         for points, pairs in _run(engine, round_, True):
             assert pairs is not None
             fresh = []
@@ -254,8 +262,10 @@ def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks
                     known.add(key)
                     fresh.append(i)
             kept.append(points[fresh])
+            returned += len(points)
         if len(known) >= n_points:
             break
+        novel = max((len(known) - before) / max(returned, 1), 1 / n_points)
     points = np.concatenate(kept)[:n_points]
     if len(points) < n_points:
         warnings.warn(f"requested {n_points} distinct boundary points, but found {len(points)}"
