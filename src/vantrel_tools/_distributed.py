@@ -244,7 +244,7 @@ def _round_budgets(max_batches: int) -> list[int]:
 def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks: int,
             kwargs: dict[str, Any], n: int) -> Points:
     kept: list[Points] = []
-    known: set[int] = set()
+    known = np.empty(0, dtype=np.int64)  # pair keys found so far, in the order found
     novel = 1.0  # share of new pairs among the points the last round returned
     for batches in _round_budgets(kwargs["max_batches"]):
         # A task cannot see the pairs already known and stops at its share,
@@ -252,26 +252,27 @@ def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks
         # share of new ones in the last round's points.
         shares = [min(n_points, math.ceil(share / novel))
                   for share in _split(n_points - len(known), tasks)]
-        round_ = _round(seeds, shares, {**kwargs, "max_batches": batches})
-        before, returned = len(known), 0
-        for points, pairs in _run(engine, round_, True):
-            assert pairs is not None
-            fresh = []
-            for i, key in enumerate((pairs[:, 0] * n + pairs[:, 1]).tolist()):
-                if key not in known:
-                    known.add(key)
-                    fresh.append(i)
-            kept.append(points[fresh])
-            returned += len(points)
+        results = _run(engine, _round(seeds, shares, {**kwargs, "max_batches": batches}), True)
+        points = np.concatenate([points for points, _ in results])
+        pairs = np.concatenate([pairs for _, pairs in results if pairs is not None])
+        fresh = _first_new(known, pairs[:, 0] * n + pairs[:, 1])
+        kept.append(points[fresh])
+        known = np.concatenate([known, pairs[fresh, 0] * n + pairs[fresh, 1]])
         if len(known) >= n_points:
             break
-        novel = max((len(known) - before) / max(returned, 1), 1 / n_points)
-    points = np.concatenate(kept)[:n_points]
-    if len(points) < n_points:
-        warnings.warn(f"requested {n_points} distinct boundary points, but found {len(points)}"
+        novel = max(len(fresh) / max(len(points), 1), 1 / n_points)
+    found = np.concatenate(kept)[:n_points]
+    if len(found) < n_points:
+        warnings.warn(f"requested {n_points} distinct boundary points, but found {len(found)}"
                       f" before reaching max_batches={kwargs['max_batches']} in each of {tasks}"
                       " tasks", RuntimeWarning, stacklevel=3)
-    return points
+    return found
+
+
+def _first_new(known: npt.NDArray[np.int64], keys: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
+    """Positions of the keys that are not known and not seen earlier in keys, in order."""
+    _, first = np.unique(np.concatenate([known, keys]), return_index=True)
+    return np.sort(first[first >= len(known)]) - len(known)
 
 
 def _run(engine: _Engine, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:

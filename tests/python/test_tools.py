@@ -135,6 +135,7 @@ def task_seeds(seed, tasks):
     return [int(s.generate_state(1, np.uint64)[0]) for s in np.random.SeedSequence(seed).spawn(tasks)]
 
 
+@pytest.mark.slow  # a LocalCluster; not what the sanitizer run is for
 @pytest.mark.parametrize("sparse", [False, True])
 def test_same_points_for_the_same_seed_and_tasks_on_either_engine(cluster_client, sparse):
     data, y = spiral_data()
@@ -215,6 +216,7 @@ if __name__ == "__main__":
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("how, expected", [
     ("ctrl-c", r"^KeyboardInterrupt"),
     ("kill a worker", r"^RuntimeError task \d of 2 \(n_points=200000, seed=\d+\) failed: BrokenProcessPool"),
