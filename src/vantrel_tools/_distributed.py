@@ -18,7 +18,7 @@
 # pairs. A shortfall then warns as tresk does.
 #
 # Engines: without a client, a ProcessPoolExecutor of fresh (spawned)
-# processes, one per core at most, each given the data once when it starts;
+# processes, one per core at most, which map one shared-memory copy of the data;
 # it needs nothing beyond the standard library, starts in well under a
 # second, and behaves the same whether or not dask is installed. With a
 # dask.distributed Client, the data is scattered once and each worker fetches
@@ -36,7 +36,7 @@ import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
-from multiprocessing import get_context
+from multiprocessing import get_context, shared_memory
 from typing import Any
 
 import numpy as np
@@ -132,7 +132,9 @@ def tresk_distributed(
     RuntimeError
         A task failed or its worker died; the message names the task.
     KeyboardInterrupt
-        Ctrl-C while waiting: the outstanding tasks are cancelled first.
+        Ctrl-C while waiting: tasks not started are cancelled and local
+        worker processes ended; a task already running on a dask worker
+        finishes its call there and its result is dropped.
 
     Warns
     -----
@@ -316,18 +318,38 @@ def _run_task(data: Any, labels: npt.NDArray[np.int64], task: _Task, cap: int,
     return points, pairs
 
 
-# Local worker processes receive the data once, when they start; it lives in
-# the worker process (created for one call and ended with it), not in the caller.
+# Local worker processes map the data from one shared-memory copy when they
+# start (nothing is pickled); it is held in the worker process, created for
+# one call and ended with it, not in the caller.
 _WORKER_INPUTS: dict[str, Any] = {}
 
 
-def _start_worker(data: Any, labels: npt.NDArray[np.int64], cap: int) -> None:
-    _WORKER_INPUTS.update(data=data, labels=labels, cap=cap)
+def _start_worker(name: str, shape: tuple[int, ...], dtype: str, labels: npt.NDArray[np.int64],
+                  cap: int) -> None:
+    memory = shared_memory.SharedMemory(name=name)
+    data = np.ndarray(shape, dtype=dtype, buffer=memory.buf)
+    data.flags.writeable = False
+    _WORKER_INPUTS.update(memory=memory, data=data, labels=labels, cap=cap)
 
 
 def _run_local_task(task: _Task, with_pairs: bool) -> TaskResult:
     inputs = _WORKER_INPUTS
     return _run_task(inputs["data"], inputs["labels"], task, inputs["cap"], with_pairs)
+
+
+@contextlib.contextmanager
+def _shared_copy(data: Any) -> Iterator[tuple[str, tuple[int, ...], str]]:
+    """A row-major copy of data in shared memory: its name, shape and dtype; removed afterwards."""
+    array = np.asarray(data)
+    memory = shared_memory.SharedMemory(create=True, size=max(1, array.nbytes))
+    try:
+        copy = np.ndarray(array.shape, dtype=array.dtype, buffer=memory.buf)
+        copy[...] = array
+        del copy  # the memory cannot be closed while a view of it exists
+        yield memory.name, array.shape, array.dtype.str
+    finally:
+        memory.close()
+        memory.unlink()
 
 
 # --------------------------------------------------------------------------
@@ -355,8 +377,15 @@ def _usable_cores() -> int:
 def _local_engine(data: Any, labels: npt.NDArray[np.int64], tasks: int | None) -> Iterator[_Engine]:
     cores = _usable_cores()
     workers = min(tasks or cores, cores)
+    with _shared_copy(data) as shared, _executor(shared, labels, workers, cores) as engine:
+        yield engine
+
+
+@contextlib.contextmanager
+def _executor(shared: tuple[str, tuple[int, ...], str], labels: npt.NDArray[np.int64], workers: int,
+              cores: int) -> Iterator[_Engine]:
     executor = ProcessPoolExecutor(workers, mp_context=get_context("spawn"), initializer=_start_worker,
-                                   initargs=(data, labels, max(1, cores // workers)))
+                                   initargs=(*shared, labels, max(1, cores // workers)))
 
     def stop(futures: list[Any]) -> None:
         for future in futures:
