@@ -9,21 +9,21 @@
 #
 # Dense mode is one round: n_points split as evenly as possible. Sparse mode
 # merges the tasks' points by their pair of rows (boundary_pairs, computed on
-# the workers), keeping the first in task order; tasks sample independently,
-# so they find some pairs twice, and later rounds ask again for what is still
-# missing (scaled up by how many of the last round's points were new, since a
-# task stops at its share and cannot see the pairs already known). Budget: every task slot runs at most max_batches batches over all
-# rounds, as one call would; round after round gets half of what is left
-# (10, 5, 3, 1, 1 of the default 20), so later rounds can aim at the missing
-# pairs. A shortfall then warns as tresk does.
+# the workers), keeping the first in task order. Tasks sample independently
+# and each stops at its share, so they find some pairs twice; later rounds
+# ask for what is still missing, divided by the share of new pairs in the
+# last round's points. Budget: every task slot runs at most max_batches
+# batches over all rounds, as one call would, each round half of what is
+# left (10, 5, 3, 1, 1 of the default 20). A shortfall warns as tresk does.
 #
-# Engines: without a client, a ProcessPoolExecutor of fresh (spawned)
-# processes, one per core at most, which map one shared-memory copy of the data;
-# it needs nothing beyond the standard library, starts in well under a
-# second, and behaves the same whether or not dask is installed. With a
-# dask.distributed Client, the data is scattered once and each worker fetches
-# it once. In both, each task's BLAS and worker pool are capped so that the
-# tasks running on one machine do not ask for more threads than its cores.
+# Engines. Without a client: a ProcessPoolExecutor of spawned processes, at
+# most one per core, which map one shared-memory copy of the data. It needs
+# only the standard library, starts in under a second, and behaves the same
+# whether or not dask is installed (a LocalCluster would start a scheduler
+# and nannies besides, for nothing a single machine needs). With a
+# dask.distributed Client: the data is scattered once and each worker
+# fetches it once. Either way each task's BLAS and worker pool are capped so
+# that the tasks on one machine ask for no more threads than it has cores.
 from __future__ import annotations
 
 import contextlib
@@ -401,8 +401,12 @@ def _executor(shared: tuple[str, tuple[int, ...], str], labels: npt.NDArray[np.i
     try:
         _start_workers(executor, workers)
         yield _Engine(lambda task, pairs: executor.submit(_run_local_task, task, pairs), stop, workers)
-    finally:
+    except BaseException:
         executor.shutdown(wait=True, cancel_futures=True)
+        raise
+    # All tasks are done and the workers only have to exit; the caller need
+    # not wait for that (0.15 to 0.3 s on the loaded 2-core machine).
+    executor.shutdown(wait=False)
 
 
 def _start_workers(executor: ProcessPoolExecutor, workers: int) -> None:
