@@ -3,7 +3,8 @@
     python benchmarks/bench_tools.py [--part pairs|spread|cluster|sparse] [--rounds N] [--best N]
 
 - pairs: boundary_pairs of 2,000 points against n=50,000, d=64 data, next to
-  the dense tresk call that found them (goal: at most a third of it).
+  the dense tresk call that found them (goal: at most a third of it); again
+  with one BLAS thread and no worker pool.
 - spread: dense tresk_distributed with 2 tasks on the local default (worker
   start-up included) next to one tresk call, n=50,000, d=64, 4,000 points
   (goal: at most 1.15 times; on a 2-core machine one call already uses both
@@ -73,6 +74,17 @@ def part_pairs(args) -> None:
         "boundary_pairs of them": lambda: boundary_pairs(data, y, points),
     }, args.rounds, args.best)
     report("boundary_pairs, n=50,000, d=64, m=2,000", figures, "tresk dense, 2,000 points")
+    # One core each: on a busy machine a product split over both cores waits
+    # for the slower one, and the two BLAS libraries wait differently.
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(1, user_api="blas"):
+        figures = compare({
+            "tresk dense, no pool": lambda: vantrel.tresk(data, y, n_points=2_000, sparse=False,
+                                                          parallel=False, seed=0),
+            "boundary_pairs": lambda: boundary_pairs(data, y, points),
+        }, args.rounds, args.best)
+    report("the same on one BLAS thread", figures, "tresk dense, no pool")
 
 
 def part_spread(args) -> None:
