@@ -441,14 +441,19 @@ def _dask_engine(client: Any, data: Any, labels: npt.NDArray[np.int64]) -> Itera
 
 def _cluster_layout(client: Any) -> tuple[int, int]:
     """Task slots of the cluster, and the thread cap that keeps every machine within its cores."""
-    workers = client.scheduler_info()["workers"]
-    if not workers:
+    from distributed.comm.addressing import get_address_host
+
+    # nthreads() lists every worker (scheduler_info() lists only some in
+    # some dask versions).
+    slots = client.nthreads()
+    if not slots:
         raise RuntimeError("the dask cluster has no workers")
     cores = client.run(_usable_cores)
     slots_on: dict[str, int] = {}
     cores_on: dict[str, int] = {}
-    for address, info in workers.items():
-        slots_on[info["host"]] = slots_on.get(info["host"], 0) + info["nthreads"]
-        cores_on[info["host"]] = max(cores_on.get(info["host"], 1), cores.get(address, 1))
-    cap = min(max(1, cores_on[host] // slots) for host, slots in slots_on.items())
+    for address, nthreads in slots.items():
+        host = get_address_host(address)
+        slots_on[host] = slots_on.get(host, 0) + nthreads
+        cores_on[host] = max(cores_on.get(host, 1), cores.get(address, 1))
+    cap = min(max(1, cores_on[host] // count) for host, count in slots_on.items())
     return sum(slots_on.values()), cap
