@@ -33,9 +33,11 @@ import math
 import operator
 import os
 import sys
+import time
 import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from multiprocessing import get_context, shared_memory
 from typing import Any
@@ -56,6 +58,8 @@ TRESK_DEFAULTS: dict[str, Any] = {
 }
 # Longest wait on one task before looking again; Ctrl-C does not wait for it.
 POLL_SECONDS = 1.0
+# Longest wait for local worker processes to start (1 s or less is usual).
+STARTUP_SECONDS = 120.0
 
 Points = npt.NDArray[np.float64]
 TaskResult = tuple[Points, "npt.NDArray[np.int64] | None"]
@@ -280,10 +284,16 @@ def _first_new(known: npt.NDArray[np.int64], keys: npt.NDArray[np.int64]) -> npt
 
 def _run(engine: _Engine, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
     """Runs a round and returns its results in task order; on any failure or Ctrl-C, stops the rest."""
-    futures = [engine.submit(task, with_pairs) for task in round_]
+    names = [f"task {task.index} of {len(round_)} (n_points={task.n_points}, seed={task.seed})"
+             for task in round_]
+    futures: list[Any] = []
     try:
-        return [_result(future, f"task {task.index} of {len(round_)} (n_points={task.n_points},"
-                                f" seed={task.seed})") for future, task in zip(futures, round_)]
+        for task, name in zip(round_, names):
+            try:
+                futures.append(engine.submit(task, with_pairs))
+            except Exception as err:  # the pool broke before this task was sent
+                raise RuntimeError(f"{name} failed: {type(err).__name__}: {err}") from err
+        return [_result(future, name) for future, name in zip(futures, names)]
     except BaseException:
         engine.stop(futures)
         raise
@@ -326,11 +336,12 @@ _WORKER_INPUTS: dict[str, Any] = {}
 
 
 def _start_worker(name: str, shape: tuple[int, ...], dtype: str, labels: npt.NDArray[np.int64],
-                  cap: int) -> None:
+                  cap: int, started: Any) -> None:
     memory = shared_memory.SharedMemory(name=name)
     data = np.ndarray(shape, dtype=dtype, buffer=memory.buf)
     data.flags.writeable = False
     _WORKER_INPUTS.update(memory=memory, data=data, labels=labels, cap=cap)
+    started.release()  # tells the caller that this worker has mapped the data
 
 
 def _run_local_task(task: _Task, with_pairs: bool) -> TaskResult:
@@ -385,8 +396,10 @@ def _local_engine(data: Any, labels: npt.NDArray[np.int64], tasks: int | None) -
 @contextlib.contextmanager
 def _executor(shared: tuple[str, tuple[int, ...], str], labels: npt.NDArray[np.int64], workers: int,
               cores: int) -> Iterator[_Engine]:
-    executor = ProcessPoolExecutor(workers, mp_context=get_context("spawn"), initializer=_start_worker,
-                                   initargs=(*shared, labels, max(1, cores // workers)))
+    context = get_context("spawn")
+    started = context.Semaphore(0)
+    executor = ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
+                                   initargs=(*shared, labels, max(1, cores // workers), started))
 
     def stop(futures: list[Any]) -> None:
         for future in futures:
@@ -396,13 +409,17 @@ def _executor(shared: tuple[str, tuple[int, ...], str], labels: npt.NDArray[np.i
         if terminate is not None:
             terminate()
         else:
-            for process in list((getattr(executor, "_processes", None) or {}).values()):
+            for process in _processes(executor):
                 process.terminate()
 
     try:
-        _start_workers(executor, workers)
+        _start_workers(executor, workers, started)
         yield _Engine(lambda task, pairs: executor.submit(_run_local_task, task, pairs), stop, workers)
     except BaseException:
+        # A worker killed while holding the executor's queue lock leaves the
+        # others blocked on it, and the executor's own clean-up joins them
+        # (CPython 3.11): end them first.
+        stop([])
         executor.shutdown(wait=True, cancel_futures=True)
         raise
     # All tasks are done and the workers only have to exit; the caller need
@@ -410,17 +427,39 @@ def _executor(shared: tuple[str, tuple[int, ...], str], labels: npt.NDArray[np.i
     executor.shutdown(wait=False)
 
 
-def _start_workers(executor: ProcessPoolExecutor, workers: int) -> None:
-    """Starts every worker process with a task that does nothing, and waits for them.
+def _start_workers(executor: ProcessPoolExecutor, workers: int, started: Any) -> None:
+    """Starts every worker process and waits until each has mapped the data.
 
-    The executor spawns a process per submission while none is idle, after
-    waking its manager thread; a process spawned last in a burst is then not
-    among those the manager watches until some result arrives, so its death
-    would go unnoticed while a long task runs elsewhere (seen on CPython
-    3.11). Once these results are in, the manager watches them all.
+    A quick task per worker makes the executor spawn them all; each releases
+    `started` once it has the data, so the shared memory may go as soon as
+    the call ends, even when a worker took no task. Waiting for the quick
+    tasks' results matters too: the executor spawns each process after
+    waking its manager thread, so the one spawned last is not among those
+    the manager watches until some result arrives, and its death would go
+    unnoticed while a long task runs elsewhere (seen on CPython 3.11).
     """
-    for future in [executor.submit(os.getpid) for _ in range(workers)]:
+    try:
+        futures = [executor.submit(os.getpid) for _ in range(workers)]
+    except BrokenProcessPool as err:
+        raise RuntimeError(f"a worker process ended while starting: {err}") from err
+    deadline = time.monotonic() + STARTUP_SECONDS
+    for _ in range(workers):
+        while not started.acquire(timeout=POLL_SECONDS):
+            for future in futures:
+                if future.done():  # a worker that died starting fails them all
+                    _result(future, "starting a worker process")
+            # ... unless the executor has not noticed (see above).
+            if not all(process.is_alive() for process in _processes(executor)):
+                raise RuntimeError("a worker process ended while starting")
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the worker processes did not start within {STARTUP_SECONDS} s")
+    for future in futures:
         _result(future, "starting a worker process")
+
+
+def _processes(executor: ProcessPoolExecutor) -> list[Any]:
+    """The executor's worker processes (its own attribute; CPython has no public one before 3.14)."""
+    return list((getattr(executor, "_processes", None) or {}).values())
 
 
 @contextlib.contextmanager
