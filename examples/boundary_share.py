@@ -8,8 +8,9 @@ below. This script shows how that estimate settles as the budget (n_points,
 max_batches) grows, on data bundled with scikit-learn (nothing is downloaded):
 iris (150 x 4) and handwritten digits (1,797 x 64).
 
-The pairs are recomputed here in float64 from the returned points (nearest row
-and nearest row of another class), because the module returns points only.
+The pairs come from vantrel_tools.boundary_pairs (each point's nearest row and
+nearest row of another class, in float64), because the module returns points
+only.
 
     python examples/boundary_share.py [--dataset iris|digits|all] [--budgets 50x5,200x20]
     python examples/boundary_share.py --quick      # iris, small budgets
@@ -27,6 +28,7 @@ from sklearn.datasets import load_digits, load_iris
 
 try:
     import vantrel
+    from vantrel_tools import boundary_pairs
 except ImportError as err:  # --help still works; main() reports it
     vantrel = None
     IMPORT_ERROR = err
@@ -35,7 +37,6 @@ except ImportError as err:  # --help still works; main() reports it
 DUPLICATE_MESSAGE = "points from different classes are identical after normalization"
 DEFAULT_BUDGETS = "100x8,400x32,1600x128,6400x512,25600x2048"
 QUICK_BUDGETS = "20x2,60x6"
-ROWS_PER_CHUNK = 1024  # points per float64 distance block
 
 LOADERS = {"iris": load_iris, "digits": load_digits}
 
@@ -50,20 +51,6 @@ def parse_budgets(text: str) -> list[tuple[int, int]]:
             raise argparse.ArgumentTypeError(f"budget {item!r} must be positive")
         budgets.append((int(n_points), int(max_batches)))
     return budgets
-
-
-def pairs_of(points: np.ndarray, data: np.ndarray, y: np.ndarray) -> set[tuple[int, int]]:
-    """Distinct (nearest row, nearest row of another class) pairs, in float64."""
-    found: set[tuple[int, int]] = set()
-    row_norms = (data * data).sum(axis=1)
-    for start in range(0, len(points), ROWS_PER_CHUNK):
-        block = points[start:start + ROWS_PER_CHUNK]
-        # Squared distance up to the per-point constant |p|^2, which no ranking needs.
-        dist = row_norms[None, :] - 2.0 * (block @ data.T)
-        nearest = dist.argmin(axis=1)
-        rival = np.where(y[None, :] != y[nearest][:, None], dist, np.inf).argmin(axis=1)
-        found.update((int(min(a, b)), int(max(a, b))) for a, b in zip(nearest, rival))
-    return found
 
 
 def cross_class_duplicates(data: np.ndarray, y: np.ndarray) -> np.ndarray:
@@ -112,7 +99,7 @@ def study(name: str, budgets: list[tuple[int, int]], seed: int) -> list[dict]:
                                    sparse=True, seed=seed)
         seconds = time.perf_counter() - began
         points = np.asarray(points, dtype=np.float64).reshape(-1, data.shape[1])
-        pairs = pairs_of(points, data, y)
+        pairs = {(int(a), int(b)) for a, b in boundary_pairs(data, y, points)[0]}
         on_boundary = {i for pair in pairs for i in pair}
         share = len(on_boundary) / n
         short = " (budget ran out)" if caught else ""

@@ -4,9 +4,9 @@ Generates three interleaved spiral classes (seeded), asks vantrel.tresk for
 boundary points in sparse and in dense mode, prints what came back and writes
 a picture of the data, the returned points and the exact class boundary.
 
-The figures printed are recomputed here in float64 from the returned points
-(nearest data row, nearest row of another class), independently of the
-module's own float32 work. The exact boundary of a 2-D data set is the set of
+The figures printed come from vantrel_tools.boundary_pairs, which finds each
+returned point's nearest data row and nearest row of another class in float64,
+independently of the module's own float32 work. The exact boundary of a 2-D data set is the set of
 Voronoi edges between rows of different classes.
 
     python examples/demo.py [--seed N] [--n-points N] [--output FILE.png]
@@ -34,6 +34,7 @@ from scipy.spatial import Voronoi  # noqa: E402
 
 try:
     import vantrel
+    from vantrel_tools import boundary_pairs
 except ImportError as err:  # --help still works; main() reports it
     vantrel = None
     IMPORT_ERROR = err
@@ -44,7 +45,6 @@ ROWS_PER_CLASS = 150
 SPIRAL_TURNS = 1.6
 NOISE = 0.045
 MAX_POOL_THREADS = 2**32 - 1  # larger values of RAYON_NUM_THREADS are ignored
-POINTS_PER_BLOCK = 1024  # bounds the float64 distance block of the summary
 TOL = 1e-6  # tresk's default: bound on the squared length of a point's last move
 DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "out" / "demo.png"
 CLASS_COLOURS = ["#4C72B0", "#DD8452", "#55A868", "#C44E52", "#8172B3"]
@@ -79,27 +79,6 @@ def pool_threads() -> int:
     if match and 0 < int(match[1]) <= MAX_POOL_THREADS:
         return int(match[1])
     return len(os.sched_getaffinity(0))
-
-
-def neighbouring_pairs(points: np.ndarray, data: np.ndarray, y: np.ndarray):
-    """For each point: (nearest row, nearest row of another class) in float64.
-
-    Returns the pairs (smaller index first) and the distance gap of each point,
-    the distance to the other-class row minus the distance to the nearest row;
-    0 means the point is exactly on the boundary.
-    """
-    pairs = np.empty((len(points), 2), dtype=np.int64)
-    gap = np.empty(len(points))
-    for start in range(0, len(points), POINTS_PER_BLOCK):
-        block = points[start:start + POINTS_PER_BLOCK]
-        dist = np.sqrt(((block[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
-        nearest = dist.argmin(axis=1)
-        other = np.where(y[None, :] != y[nearest][:, None], dist, np.inf)
-        rival = other.argmin(axis=1)
-        rows = np.arange(len(block))
-        gap[start:start + len(block)] = other[rows, rival] - dist[rows, nearest]
-        pairs[start:start + len(block)] = np.sort(np.column_stack([nearest, rival]), axis=1)
-    return pairs, gap
 
 
 def boundary_segments(data: np.ndarray, y: np.ndarray) -> np.ndarray:
@@ -142,7 +121,7 @@ def run_mode(label: str, data, y, args, stage: Stages) -> dict:
                                seed=args.seed)
     seconds = time.perf_counter() - began
     points = np.asarray(points, dtype=np.float64).reshape(-1, data.shape[1])
-    pairs, gap = neighbouring_pairs(points, data, y)
+    pairs, gap = boundary_pairs(data, y, points)
     distinct = len({(int(a), int(b)) for a, b in pairs})
     notes = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
     stage(f"{label} mode: {len(points)} points in {duration(seconds)}")

@@ -27,6 +27,8 @@ pytest.importorskip("sklearn")
 
 import vantrel  # noqa: E402
 from processes import run_bounded  # noqa: E402
+from vantrel_tools import boundary_pairs  # noqa: E402
+
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 SUMMARY_ROW = re.compile(r"^(sparse|dense)\s+(\d+)\s+(\d+)\s+(\S+)\s+([\d.]+)$", re.M)
 SHARE_ROW = re.compile(
@@ -73,7 +75,7 @@ def test_demo_summary_matches_the_geometry(tmp_path, seed):
     rows = summary(stdout)
     for mode, sparse in (("sparse", True), ("dense", False)):
         points = np.array(vantrel.tresk(data, y, n_points=n_points, sparse=sparse, seed=seed))
-        pairs = {tuple(p) for p in demo.neighbouring_pairs(points, data, y)[0].tolist()}
+        pairs = {tuple(p) for p in boundary_pairs(data, y, points)[0].tolist()}
         assert pairs <= neighbours, f"{mode}: pairs that are not Voronoi neighbours"
         printed_points, printed_pairs, printed_gap = rows[mode]
         assert (printed_points, printed_pairs) == (len(points), len(pairs))
@@ -134,6 +136,25 @@ def test_boundary_share_removes_rows_that_clash_across_classes(capsys):
     assert np.array_equal(kept, data[expected]) and np.array_equal(kept_y, y[expected])
     assert "2 rows coincide" in capsys.readouterr().out
     assert vantrel.tresk(kept, kept_y, n_points=5, sparse=False, seed=0)
+
+
+def test_scale_out_quick_gives_the_same_points_on_both_engines():
+    pytest.importorskip("distributed")
+    stdout = run("scale_out.py", "--quick")
+    assert re.search(r"^cluster: 300 points on 300 distinct pairs", stdout, re.M), stdout
+    assert "same points on both: yes" in stdout
+
+
+def test_readme_tools_section_runs_as_printed():
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    section = readme.split("## Pairs of rows, and more machines", 1)[1].split("\n## ", 1)[0]
+    code = re.search(r"```python\n(.*?)```", section, re.S)[1]
+    scope: dict = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a shortfall warning would contradict the text
+        exec(compile(code, "README vantrel_tools", "exec"), scope)
+    assert scope["points"].shape == (50, 2) and len(set(map(tuple, scope["pairs"].tolist()))) == 50
+    assert scope["gaps"].max() < 1e-3
 
 
 def test_readme_quick_start_runs_as_printed():

@@ -55,6 +55,15 @@ def test_pip_show_names_the_license():
     assert re.search(rf"^Version: {re.escape(vantrel.__version__)}$", shown, re.M), shown
 
 
+def test_the_typed_companion_is_installed_beside_the_module():
+    files = {str(f) for f in importlib.metadata.files("vantrel")}
+    assert {"vantrel_tools/__init__.py", "vantrel_tools/py.typed"} <= files
+    requires = importlib.metadata.requires("vantrel")
+    assert any(r.startswith("threadpoolctl") for r in requires), requires
+    assert any(r.startswith("dask[distributed]") and 'extra == "dask"' in r for r in requires)
+    assert vantrel.__all__ == ["tresk"]  # the module itself keeps its one name
+
+
 @needs_checkout
 def test_license_file_and_metadata_agree():
     text = (ROOT / "LICENSE").read_text()
@@ -149,7 +158,7 @@ def test_install_from_a_read_only_checkout(read_only_checkout: Path, tmp_path: P
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-8000:]
     assert snapshot(read_only_checkout) == before  # nothing written into the checkout
     check = run_bounded(
-        [str(python), "-c", "import vantrel, numpy as np; "
+        [str(python), "-c", "import vantrel, vantrel_tools, numpy as np; "
          "print(vantrel.__version__, len(vantrel.tresk(np.eye(3), [0, 1, 1], n_points=4, "
          "sparse=False, seed=0)))"],
         timeout=120, cwd=tmp_path)

@@ -1,4 +1,4 @@
-"""The type stub, checked by running mypy on small callers.
+"""The type stub and vantrel_tools' hints, checked by running mypy on small callers.
 
 In a source checkout mypy reads src/vantrel.pyi (MYPYPATH), whether or not
 the module is installed. Without the checkout (tests run against an installed
@@ -47,6 +47,14 @@ tresk(data64, (0, 1, 0, 1), n_points=5, max_iter=10, tol=0, sparse=np.bool_(True
 tresk(data64, b"\\x00\\x01\\x00\\x01", seed=2**63)
 names: list[str] = vantrel.__all__
 version: str = vantrel.__version__
+
+from vantrel_tools import boundary_pairs, tresk_distributed
+pairs: npt.NDArray[np.int64]
+gaps: npt.NDArray[np.float64]
+pairs, gaps = boundary_pairs(data64, [0, 0, 1, 1], points)
+pairs, gaps = boundary_pairs(data32, b"\\x00\\x01\\x00\\x01", np.zeros((0, 2)))
+spread: npt.NDArray[np.float64] = tresk_distributed(data32, labels, 10, tasks=2, seed=1,
+                                                    sparse=False)
 """
 
 # Each wrong line carries the marker "# wrong", so the lines mypy must report
@@ -70,6 +78,9 @@ tresk(d)  # wrong
 count: int = tresk(d, [0, 1, 0, 1])  # wrong
 import vantrel
 release: int = vantrel.__version__  # wrong
+from vantrel_tools import boundary_pairs, tresk_distributed
+boundary_pairs(d, [0, 1, 0, 1])  # wrong
+tresk_distributed(d, [0, 1, 0, 1], 10, 2)  # wrong
 """
 
 
