@@ -9,7 +9,7 @@ returned point's nearest data row and nearest row of another class in float64,
 independently of the module's own float32 work. The exact boundary of a 2-D data set is the set of
 Voronoi edges between rows of different classes.
 
-    python examples/demo.py [--seed N] [--n-points N] [--output FILE.png]
+    python examples/demo.py [--seed N] [--n-points N] [--output FILE.png]   # default: ./vantrel-demo.png
 """
 
 from __future__ import annotations
@@ -18,6 +18,7 @@ import argparse
 import os
 import re
 import sys
+import tempfile
 import time
 import warnings
 from pathlib import Path
@@ -46,7 +47,7 @@ SPIRAL_TURNS = 1.6
 NOISE = 0.045
 MAX_POOL_THREADS = 2**32 - 1  # larger values of RAYON_NUM_THREADS are ignored
 TOL = 1e-6  # tresk's default: bound on the squared length of a point's last move
-DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "out" / "demo.png"
+DEFAULT_NAME = "vantrel-demo.png"
 CLASS_COLOURS = ["#4C72B0", "#DD8452", "#55A868", "#C44E52", "#8172B3"]
 
 
@@ -185,6 +186,15 @@ def draw(data, y, segments, results, path: Path, seed: int) -> None:
     plt.close(fig)
 
 
+def default_output() -> Path:
+    """The picture's default path: the current folder, or the temporary one when
+    the current folder is not writable (a read-only checkout, say)."""
+    folder = Path.cwd()
+    if not os.access(folder, os.W_OK):
+        folder = Path(tempfile.gettempdir())
+    return folder / DEFAULT_NAME
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Find points on the 1-nearest-neighbour decision boundary of a seeded"
@@ -194,9 +204,12 @@ def main(argv: list[str] | None = None) -> int:
                         help="seed for the data set and for tresk (default: 7)")
     parser.add_argument("--n-points", type=int, default=150,
                         help="boundary points requested in each mode (default: 150)")
-    parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT,
-                        help=f"PNG file to write (default: {DEFAULT_OUTPUT})")
+    parser.add_argument("--output", type=Path, default=None,
+                        help=f"PNG file to write (default: {DEFAULT_NAME} in the current folder, or in the "
+                             "temporary folder when the current one is not writable)")
     args = parser.parse_args(argv)
+    if args.output is None:
+        args.output = default_output()
     if vantrel is None:
         sys.exit(f"cannot import vantrel ({IMPORT_ERROR}); install it with: bash scripts/setup.sh")
     if args.n_points < 1:

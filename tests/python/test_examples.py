@@ -35,8 +35,8 @@ SHARE_ROW = re.compile(
     r"^\s*(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+([\d.]+)\s+(?:[+-][\d.]+\s+)?[\d.]+s", re.M)
 
 
-def run(script: str, *args: str) -> str:
-    result = run_bounded([sys.executable, str(EXAMPLES / script), *args], timeout=300)
+def run(script: str, *args: str, cwd: Path | None = None) -> str:
+    result = run_bounded([sys.executable, str(EXAMPLES / script), *args], timeout=300, cwd=cwd)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 
@@ -91,11 +91,13 @@ def test_demo_summary_matches_the_geometry(tmp_path, seed):
     assert f"most distinct pairs possible): {len(neighbours)}" in stdout
 
 
-def test_demo_writes_a_readable_png(tmp_path):
+@pytest.mark.parametrize("output", ["nested/boundary.png", None], ids=["--output", "default"])
+def test_demo_writes_a_readable_png(tmp_path, output):
     import matplotlib.pyplot as plt
 
-    picture = tmp_path / "nested" / "boundary.png"
-    run("demo.py", "--n-points", "20", "--output", str(picture))
+    # By default the picture goes to the current folder, never beside the script.
+    picture = tmp_path / (output or "vantrel-demo.png")
+    run("demo.py", "--n-points", "20", *(["--output", str(picture)] if output else []), cwd=tmp_path)
     assert picture.read_bytes()[:8] == PNG_SIGNATURE
     pixels = plt.imread(picture)
     assert pixels.shape[0] >= 300 and pixels.shape[1] >= 600 and pixels.shape[2] in (3, 4)
@@ -120,6 +122,27 @@ def test_boundary_share_quick_prints_shares_in_range():
         assert 1 <= pairs <= points <= int(n_points)
         # Each pair brings at most two new rows.
         assert 2 <= boundary_rows <= 2 * pairs
+    exact = re.search(r"^exact share \(a linear program per row, a random sample of 40 rows\): ([\d.]+)",
+                      stdout, re.M)
+    assert exact and 0 < float(exact[1]) <= 1, stdout
+
+
+@pytest.mark.parametrize("dim", [2, 3])
+def test_boundary_share_exact_rows_agree_with_delaunay(dim):
+    share = load("boundary_share.py")
+    rng = np.random.default_rng(dim)
+    data = rng.uniform(size=(60, dim))
+    y = (data.sum(axis=1) > dim / 2).astype(int)
+    simplices = spatial.Delaunay(data).simplices
+    touching = np.zeros(len(data), dtype=bool)
+    for simplex in simplices:
+        for p in simplex:
+            for q in simplex:
+                if y[p] != y[q]:
+                    touching[p] = True
+    assert touching.any() and not touching.all()
+    found = np.array([share.touches_other_class(data, y, i) for i in range(len(data))])
+    assert np.array_equal(found, touching)
 
 
 def test_boundary_share_removes_rows_that_clash_across_classes(capsys):
@@ -145,25 +168,16 @@ def test_scale_out_quick_gives_the_same_points_on_both_engines():
     assert "same points on both: yes" in stdout
 
 
-def test_readme_tools_section_runs_as_printed():
+def test_readme_blocks_do_what_their_comments_say():
     readme = (EXAMPLES.parent / "README.md").read_text()
-    section = readme.split("## Pairs of rows, and more machines", 1)[1].split("\n## ", 1)[0]
-    code = re.search(r"```python\n(.*?)```", section, re.S)[1]
     scope: dict = {}
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # a shortfall warning would contradict the text
-        exec(compile(code, "README vantrel_tools", "exec"), scope)
-    assert scope["points"].shape == (50, 2) and len(set(map(tuple, scope["pairs"].tolist()))) == 50
-    assert scope["gaps"].max() < 1e-3
-
-
-def test_readme_quick_start_runs_as_printed():
-    readme = (EXAMPLES.parent / "README.md").read_text()
-    section = readme.split("## Quick start", 1)[1].split("\n## ", 1)[0]
-    code = re.search(r"```python\n(.*?)```", section, re.S)[1]
-    scope: dict = {}
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # a shortfall warning would contradict the comments
-        exec(compile(code, "README quick start", "exec"), scope)
-    assert len(scope["points"]) == 50 and all(len(p) == 2 for p in scope["points"])
+    for title in ("## Quick start", "## From points to answers, and more machines"):
+        section = readme.split(title, 1)[1].split("\n## ", 1)[0]
+        code = re.search(r"```python\n(.*?)```", section, re.S)[1]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # a shortfall warning would contradict the comments
+            exec(compile(code, f"README {title}", "exec"), scope)
     assert len(scope["dense"]) == 500
+    for points in (scope["points"], scope["points"].tolist()):
+        assert len(points) == 50 and all(len(p) == 2 for p in points)
+    assert len(set(map(tuple, scope["pairs"].tolist()))) == 50 and scope["gaps"].max() < 1e-3
