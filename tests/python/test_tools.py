@@ -208,7 +208,9 @@ if __name__ == "__main__":
 @pytest.mark.slow
 @pytest.mark.parametrize("how, delay, expected", [
     ("ctrl-c", 1.0, r"^KeyboardInterrupt"),
-    ("kill a worker", 1.0, r"^RuntimeError task \d of 2 \(n_points=200000, seed=\d+\) failed: Broken"),
+    # Mostly inside a task; in a cold environment the workers may still be starting.
+    ("kill a worker", 5.0,
+     r"^RuntimeError (task \d of 2 \(n_points=200000, seed=\d+\) failed: Broken|a worker process ended)"),
     # While it starts (this once deadlocked the executor's own clean-up).
     ("kill a worker", 0.0,
      r"^RuntimeError (task \d of 2 .* failed|starting a worker process failed|a worker process ended)"),
