@@ -22,9 +22,9 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
-from scipy.spatial import Voronoi  # noqa: E402
 
 from common import boundary_pairs, figure_path, tresk, write_result  # noqa: E402
+from demo import boundary_segments  # noqa: E402  (examples/, on the path through common)
 
 SEED = 4
 N_POINTS = 12
@@ -62,26 +62,6 @@ def first_sweep(start: np.ndarray, data: np.ndarray, y: np.ndarray) -> np.ndarra
     normal = (b - a) / np.linalg.norm(b - a, axis=1, keepdims=True)
     along = ((start - 0.5 * (a + b)) * normal).sum(axis=1, keepdims=True)
     return start - along * normal
-
-
-def boundary_segments(data: np.ndarray, y: np.ndarray) -> np.ndarray:
-    """Voronoi edges between rows of different classes; infinite ones cut far out."""
-    vor = Voronoi(data)
-    centre, far = data.mean(axis=0), 10.0
-    segments = []
-    for (p, q), ridge in zip(vor.ridge_points, vor.ridge_vertices):
-        if y[p] == y[q]:
-            continue
-        ridge = np.asarray(ridge)
-        if np.all(ridge >= 0):
-            segments.append(vor.vertices[ridge])
-            continue
-        start = vor.vertices[ridge[ridge >= 0][0]]
-        tangent = data[q] - data[p]
-        normal = np.array([-tangent[1], tangent[0]]) / np.linalg.norm(tangent)
-        direction = np.sign((0.5 * (data[p] + data[q]) - centre) @ normal) * normal
-        segments.append(np.array([start, start + far * direction]))
-    return np.array(segments)
 
 
 def main() -> None:
