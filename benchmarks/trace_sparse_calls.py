@@ -74,14 +74,16 @@ def run_delay_ms() -> float:
     return total / 1e6
 
 
-def one_thread():
+def one_thread() -> contextlib.AbstractContextManager:
     """Limits the OpenBLAS this module uses (not NumPy's) to one thread."""
     controller = ThreadpoolController()
-    return controller.select(filepath=[c.filepath for c in controller.lib_controllers
-                                       if "scipy_openblas32" in c.filepath]).limit(limits=1)
+    ours = [c.filepath for c in controller.lib_controllers if "scipy_openblas32" in c.filepath]
+    if not ours:
+        raise SystemExit("--alternate: this vantrel does not use scipy-openblas32's OpenBLAS")
+    return controller.select(filepath=ours).limit(limits=1)
 
 
-def traced_call(data, labels, parallel: bool, seed: int) -> list[float]:
+def traced_call(data: np.ndarray, labels: np.ndarray, parallel: bool, seed: int) -> list[float]:
     v0, r0, m0, d0 = vmstat(), resource.getrusage(resource.RUSAGE_SELF), machine_cpu(), run_delay_ms()
     start = time.perf_counter()
     vantrel.tresk(data, labels, parallel=parallel, seed=seed)
