@@ -70,7 +70,8 @@ def run_delay_ms() -> float:
     total = 0
     for tid in os.listdir("/proc/self/task"):
         with contextlib.suppress(OSError):  # a thread may end meanwhile
-            total += int(open(f"/proc/self/task/{tid}/schedstat").read().split()[1])
+            with open(f"/proc/self/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[1])
     return total / 1e6
 
 
@@ -114,8 +115,7 @@ def trace(calls: int, parallel: bool, fixed_seed: bool, alternate: bool) -> dict
     for _ in range(10):
         vantrel.tresk(data, labels, parallel=parallel)
     rows, single = [], []
-    for seed in range(calls):
-        seed = 0 if fixed_seed else seed
+    for seed in [0] * calls if fixed_seed else range(calls):
         rows.append(traced_call(data, labels, parallel, seed))
         if alternate:
             with one_thread():
