@@ -1,30 +1,34 @@
-# tresk spread over tasks that run in parallel: in local worker processes, or
-# on a dask cluster the caller already has.
+# tresk spread over tasks: run one after another in the caller's process, or
+# side by side on a dask cluster the caller already has.
 #
 # A run is a list of rounds; a round is a list of tasks, each one call of
 # vantrel.tresk with its own seed, and its results are gathered in task
 # order. The seeds come from numpy's SeedSequence, so the points depend on
 # the data, the arguments, `seed` and the number of tasks, and never on which
-# engine ran them, how many workers it had or which task finished first.
+# engine ran them, how many workers it had or which task finished first
+# (tresk's points do not depend on its threads either).
 #
 # Dense mode is one round: n_points split as evenly as possible. Sparse mode
-# merges the tasks' points by their pair of rows (boundary_pairs, computed on
-# the workers), keeping the first in task order. Tasks sample independently
-# and each stops at its share, so they find some pairs twice; later rounds
-# ask for what is still missing, divided by the share of new pairs in the
-# last round's points. Budget: every task slot runs at most max_batches
-# batches over all rounds, as one call would, each round half of what is
-# left (10, 5, 3, 1, 1 of the default 20). A shortfall warns as tresk does.
+# merges the tasks' points by their pair of rows (boundary_pairs, computed
+# where the task ran), keeping the first in task order. Tasks sample
+# independently and each stops at its share, so they find some pairs twice;
+# later rounds ask for what is still missing, divided by the share of new
+# pairs in the last round's points. Budget: every task slot runs at most
+# max_batches batches over all rounds, as one call would, each round half of
+# what is left (10, 5, 3, 1, 1 of the default 20). A shortfall warns once,
+# for the merged result, as tresk does; the tasks' own warnings are dropped.
 #
-# Engines. Without a client: a ProcessPoolExecutor of spawned processes, at
-# most one per core, which map one shared-memory copy of the data. It needs
-# only the standard library, starts in 0.6 to 1.2 s on the loaded 2-core
-# machine (a 2-worker LocalCluster took 2.8 to 4.1 s in the tests), behaves the same
-# whether or not dask is installed (a LocalCluster would start a scheduler
-# and nannies besides, for nothing a single machine needs). With a
-# dask.distributed Client: the data is scattered once and each worker
-# fetches it once. Either way each task's BLAS and worker pool are capped so
-# that the tasks on one machine ask for no more threads than it has cores.
+# Engines. Without a client the tasks run in the calling thread, each tresk
+# call with all the cores (its worker pool and BLAS threads as they are):
+# no processes to start, nothing to share, nothing left behind, and Ctrl-C
+# stops the call as it stops tresk. Processes on one machine are a dask
+# LocalCluster's job. With a dask.distributed Client the data is scattered
+# once, each worker fetches it once, and data or tasks lost with their
+# workers are sent again, a bounded number of times.
+#
+# Every argument is checked in the caller, by tresk itself where tresk has
+# the rule, before any task starts; a task can then fail only for want of
+# memory or workers.
 from __future__ import annotations
 
 import contextlib
@@ -32,15 +36,15 @@ import inspect
 import math
 import operator
 import os
+import re
 import sys
-import time
+import threading
+import uuid
 import warnings
-from collections.abc import Callable, Iterator
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass
-from multiprocessing import get_context, shared_memory
-from typing import Any
+from collections.abc import Iterator
+from concurrent.futures import CancelledError
+from dataclasses import dataclass, field
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -48,7 +52,8 @@ from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
 
 import vantrel
 
-from ._pairs import Labels, boundary_pairs
+from ._inputs import Codes, Data, checked_inputs
+from ._pairs import boundary_pairs
 
 # tresk's own defaults for the arguments passed through, read from its signature.
 TRESK_DEFAULTS: dict[str, Any] = {
@@ -58,8 +63,10 @@ TRESK_DEFAULTS: dict[str, Any] = {
 }
 # Longest wait on one task before looking again; Ctrl-C does not wait for it.
 POLL_SECONDS = 1.0
-# Longest wait for local worker processes to start (1 s or less is usual).
-STARTUP_SECONDS = 120.0
+# Times the data is sent again after the workers holding it died, per call.
+RESENDS = 3
+# Longest wait for a worker to come back after all of them died.
+RETURN_SECONDS = 120.0
 
 Points = npt.NDArray[np.float64]
 TaskResult = tuple[Points, "npt.NDArray[np.int64] | None"]
@@ -75,18 +82,9 @@ class _Task:
     kwargs: dict[str, Any]
 
 
-@dataclass
-class _Engine:
-    """What a round needs from an engine: submit tasks, stop them, how many run at once."""
-
-    submit: Callable[[_Task, bool], Any]  # returns a future with .result(timeout) and .cancel()
-    stop: Callable[[list[Any]], None]
-    slots: int
-
-
 def tresk_distributed(
-    data: npt.NDArray[np.float32] | npt.NDArray[np.float64],
-    y: Labels,
+    data: npt.ArrayLike,
+    y: npt.ArrayLike,
     n_points: int = 1000,
     *,
     tasks: int | None = None,
@@ -94,33 +92,41 @@ def tresk_distributed(
     seed: int | None = None,
     **tresk_kwargs: Any,
 ) -> Points:
-    """``vantrel.tresk`` spread over tasks that run in parallel.
+    """``vantrel.tresk`` spread over tasks.
 
-    Each task is one call of ``tresk`` with its own seed; the tasks run in
-    local worker processes or on a dask cluster, and their points come back
-    in task order as one array.
+    Each task is one call of ``tresk`` with its own seed. Without a
+    ``client`` the tasks run one after another in this process, each with
+    all the cores; with one they run side by side on its dask cluster. Their
+    points come back in task order as one array.
 
     Parameters
     ----------
-    data, y
-        As for ``vantrel.tresk``, checked here by ``tresk`` itself.
+    data : array_like, shape (n, d)
+        The data set: an array, a DataFrame or nested lists of finite real
+        numbers. float32 is kept; other types are passed to ``tresk`` as
+        float64.
+    y : array_like, length n
+        Class labels per row: integers, strings, floats, bools or the values
+        of a categorical; only equality matters.
     n_points : int, default 1000
         Points wanted. Dense mode returns exactly this many; sparse mode this
         many on distinct pairs of rows, or fewer with a ``RuntimeWarning``.
     tasks : int, optional
         Number of tasks (calls of ``tresk``) per round. Default: one per
-        worker thread of the engine. The result depends on it, so give it
-        for results that do not depend on the engine.
+        worker thread of the engine, so 1 without a ``client``. The result
+        depends on it, so give it for results that do not depend on the
+        engine.
     client : dask.distributed.Client, optional
-        Run on this cluster; the data is scattered to it once. Default: local
-        worker processes, at most one per core.
+        Run on this cluster; the data is scattered to it once. Default: in
+        this process.
     seed : int, optional
         Seeds every task through ``numpy.random.SeedSequence(seed)``; the same
         seed and ``tasks`` give the same points on any engine. None draws
         fresh entropy.
     **tresk_kwargs
         ``max_iter``, ``tol``, ``sparse``, ``parallel``, ``batch_size``,
-        ``max_batches``, as for ``tresk`` (same defaults).
+        ``max_batches``, as for ``tresk`` (same defaults). ``batch_size`` and
+        ``max_batches`` apply to each task: more tasks, more batches.
 
     Returns
     -------
@@ -131,14 +137,16 @@ def tresk_distributed(
 
     Raises
     ------
-    TypeError, ValueError
-        Bad arguments, with ``tresk``'s messages for ``data``, ``y`` and
-        ``tol``.
+    TypeError, ValueError, OverflowError
+        Bad arguments, before any task starts: for the arguments passed to
+        ``tresk``, the exception ``tresk`` raises for them in one task.
+        A ``client`` that is closed or not connected.
     RuntimeError
-        A task failed or its worker died; the message names the task.
+        A task failed on the cluster, or its data was lost with its workers
+        more often than the call resends it; the message names the task.
     KeyboardInterrupt
-        Ctrl-C while waiting: tasks not started are cancelled and local
-        worker processes ended; a task already running on a dask worker
+        Ctrl-C: in this process, as ``tresk`` stops; on a cluster, tasks not
+        started are cancelled, and a task already running on a worker
         finishes its call there and its result is dropped.
 
     Warns
@@ -146,19 +154,25 @@ def tresk_distributed(
     RuntimeWarning
         Sparse mode found fewer than ``n_points`` distinct pairs within the
         budget: every task slot runs at most ``max_batches`` batches over all
-        rounds, each round half of what is left.
+        rounds, each round half of what is left. The tasks' own shortfall
+        warnings are not shown.
 
     See Also
     --------
-    vantrel.tresk : one call in this process.
+    vantrel.tresk : one call.
     boundary_pairs : the pair of rows each point lies between.
 
     Notes
     -----
-    Each task's threads (the BLAS and ``tresk``'s worker pool) are capped at
-    the cores of its machine divided by the tasks that machine runs at once.
-    Local workers are spawned, so a script that calls this needs the usual
-    ``if __name__ == "__main__":`` guard.
+    On a cluster each task's threads are capped at the cores of its machine
+    divided by the tasks that machine runs at once: with a cap of one core a
+    task runs without ``tresk``'s worker pool, and a worker process other
+    than the caller's keeps its BLAS threads and ``RAYON_NUM_THREADS`` (the
+    pool's size) at the cap. Both are process-wide, so in-process workers
+    (``LocalCluster(processes=False)``) leave them alone: tasks side by side
+    in the caller's process share its BLAS threads as they are. The caller's
+    warnings filters, environment and BLAS threads are as they were once the
+    call returns.
 
     Examples
     --------
@@ -166,7 +180,7 @@ def tresk_distributed(
     >>> from vantrel_tools import boundary_pairs, tresk_distributed
     >>> rng = np.random.default_rng(0)
     >>> data = rng.uniform(-1, 1, size=(500, 2))
-    >>> y = (data[:, 0] > 0).astype(int)
+    >>> y = np.where(data[:, 0] > 0, "right", "left")
     >>> points = tresk_distributed(data, y, 40, tasks=2, sparse=False, seed=1)
     >>> points.shape, points.dtype
     ((40, 2), dtype('float64'))
@@ -179,14 +193,18 @@ def tresk_distributed(
     tasks = None if tasks is None else _count("tasks", tasks)
     if seed is not None and (_integer("seed", seed) < 0):
         raise ValueError("seed must be None or a non-negative integer")
-    labels = _labels_checked_by_tresk(data, y, kwargs)
-    with _open_engine(client, data, labels, tasks) as engine:
-        tasks = min(tasks or engine.slots, n_points)
+    array, codes, _ = checked_inputs(data, y)
+    layout = None if client is None else _cluster_layout(_connected(client))
+    tasks = min(tasks or (layout.slots if layout else 1), n_points)
+    # The most one task is asked for: a dense share, or in sparse mode all
+    # that is missing.
+    _check_as_tresk(array, codes, n_points if kwargs["sparse"] else -(-n_points // tasks), kwargs)
+    with _open_engine(client, layout, array, codes) as engine:
         seeds = np.random.SeedSequence(seed)
         if kwargs["sparse"]:
-            return _sparse(engine, seeds, n_points, tasks, kwargs, len(labels))
+            return _sparse(engine, seeds, n_points, tasks, kwargs, len(codes))
         round_ = _round(seeds, _split(n_points, tasks), kwargs)
-        return np.concatenate([points for points, _ in _run(engine, round_, False)])
+        return np.concatenate([points for points, _ in engine.run(round_, False)])
 
 
 def _tresk_arguments(given: dict[str, Any]) -> dict[str, Any]:
@@ -197,11 +215,7 @@ def _tresk_arguments(given: dict[str, Any]) -> dict[str, Any]:
     if not isinstance(kwargs["sparse"], (bool, np.bool_)):
         raise TypeError(f"sparse must be a bool, not {type(kwargs['sparse']).__name__}")
     kwargs["sparse"] = bool(kwargs["sparse"])
-    _count("max_iter", kwargs["max_iter"])
-    if kwargs["sparse"]:
-        _count("batch_size", kwargs["batch_size"])
-        _count("max_batches", kwargs["max_batches"])
-    return kwargs
+    return kwargs  # tresk checks the rest (_check_as_tresk)
 
 
 def _integer(name: str, value: Any) -> int:
@@ -218,13 +232,30 @@ def _count(name: str, value: Any) -> int:
     return number
 
 
-def _labels_checked_by_tresk(data: Any, y: Labels, kwargs: dict[str, Any]) -> npt.NDArray[np.int64]:
-    """Lets tresk check data, labels, tol and the argument types (one point, one sweep), then returns the labels."""
-    vantrel.tresk(data, y, 1, 1, kwargs["tol"], False, kwargs["parallel"], 0,
-                  batch_size=kwargs["batch_size"], max_batches=kwargs["max_batches"])
-    if isinstance(y, bytes):
-        return np.frombuffer(y, dtype=np.uint8).astype(np.int64)
-    return np.asarray(y, dtype=np.int64)
+SINGLE_CLASS = "y must contain at least two different classes"
+
+
+def _check_as_tresk(data: Data, codes: Codes, most: int, kwargs: dict[str, Any]) -> None:
+    """Raises what tresk would raise for a task of `most` points, without the task's work.
+
+    Two short calls of tresk itself, so its rules stay in one place. The
+    first gets every argument as a task would, but labels of one class:
+    tresk converts them all, checks the counts, the tolerance and the BLAS
+    range, and stops at the labels before any work. The second gets the real
+    labels, one sweep and in sparse mode one batch of one point: it checks
+    the data (distinct and finite rows, no row in two classes) and the sizes
+    that sparse mode derives from `most`.
+    """
+    tol, sparse, parallel = kwargs["tol"], kwargs["sparse"], kwargs["parallel"]
+    try:
+        vantrel.tresk(data, np.zeros(len(codes), dtype=np.int64), most, kwargs["max_iter"], tol, sparse,
+                      parallel, 0, batch_size=kwargs["batch_size"], max_batches=kwargs["max_batches"])
+    except ValueError as err:
+        if str(err) != SINGLE_CLASS:
+            raise
+    with _quiet_shortfall():  # the probe's own shortfall is no news
+        vantrel.tresk(data, codes, most if sparse else 1, 1, tol, sparse, parallel, 0,
+                      batch_size=1, max_batches=1)
 
 
 def _split(total: int, parts: int) -> list[int]:
@@ -248,7 +279,7 @@ def _round_budgets(max_batches: int) -> list[int]:
     return budgets
 
 
-def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks: int,
+def _sparse(engine: Any, seeds: np.random.SeedSequence, n_points: int, tasks: int,
             kwargs: dict[str, Any], n: int) -> Points:
     kept: list[Points] = []
     known = np.empty(0, dtype=np.int64)  # pair keys found so far, in the order found
@@ -259,7 +290,7 @@ def _sparse(engine: _Engine, seeds: np.random.SeedSequence, n_points: int, tasks
         # share of new ones in the last round's points.
         shares = [min(n_points, math.ceil(share / novel))
                   for share in _split(n_points - len(known), tasks)]
-        results = _run(engine, _round(seeds, shares, {**kwargs, "max_batches": batches}), True)
+        results = engine.run(_round(seeds, shares, {**kwargs, "max_batches": batches}), True)
         points = np.concatenate([points for points, _ in results])
         pairs = np.concatenate([pairs for _, pairs in results if pairs is not None])
         fresh = _first_new(known, pairs[:, 0] * n + pairs[:, 1])
@@ -282,203 +313,151 @@ def _first_new(known: npt.NDArray[np.int64], keys: npt.NDArray[np.int64]) -> npt
     return np.sort(first[first >= len(known)]) - len(known)
 
 
-def _run(engine: _Engine, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
-    """Runs a round and returns its results in task order; on any failure or Ctrl-C, stops the rest."""
-    names = [f"task {task.index} of {len(round_)} (n_points={task.n_points}, seed={task.seed})"
-             for task in round_]
-    futures: list[Any] = []
-    try:
-        for task, name in zip(round_, names):
-            try:
-                futures.append(engine.submit(task, with_pairs))
-            except Exception as err:  # the pool broke before this task was sent
-                raise RuntimeError(f"{name} failed: {type(err).__name__}: {err}") from err
-        return [_result(future, name) for future, name in zip(futures, names)]
-    except BaseException:
-        engine.stop(futures)
-        raise
-
-
-def _result(future: Any, what: str) -> Any:
-    """The future's result; its failure as a RuntimeError saying what failed."""
-    while True:
-        try:
-            return future.result(timeout=POLL_SECONDS)
-        except TimeoutError:
-            continue
-        except Exception as err:
-            raise RuntimeError(f"{what} failed: {type(err).__name__}: {err}") from err
+def _task_name(task: _Task, tasks: int) -> str:
+    return f"task {task.index} of {tasks} (n_points={task.n_points}, seed={task.seed})"
 
 
 # --------------------------------------------------------------------------
 # What a task runs, wherever it runs
 
-def _run_task(data: Any, labels: npt.NDArray[np.int64], task: _Task, cap: int,
-              with_pairs: bool) -> TaskResult:
-    """One tresk call with its threads capped; its points, and their pairs if asked."""
-    # The pool reads this when it starts, at the process's first parallel call.
-    os.environ["RAYON_NUM_THREADS"] = str(cap)
-    kwargs = {**task.kwargs, "parallel": task.kwargs["parallel"] and cap > 1}
-    with threadpool_limits(cap, user_api="blas"), warnings.catch_warnings():
-        # A task's shortfall is expected (its share overlaps the others');
-        # the caller judges the merged result.
-        warnings.simplefilter("ignore", RuntimeWarning)
-        found = vantrel.tresk(data, labels, task.n_points, seed=task.seed, **kwargs)
-        points = np.asarray(found, dtype=np.float64).reshape(-1, data.shape[1])
-        pairs = boundary_pairs(data, labels, points)[0] if with_pairs else None
+# Identifies the process that imported this module: a task that runs in it
+# (in-process dask workers) must leave the caller's environment alone.
+_PROCESS = (uuid.uuid4().hex, os.getpid())
+
+
+def _run_task(data: Data, codes: Codes, task: _Task, with_pairs: bool, cap: int | None,
+              home: tuple[str, int] | None) -> TaskResult:
+    """One tresk call, its threads capped at `cap` (None: as they are); its points, and their pairs if asked."""
+    kwargs = dict(task.kwargs)
+    if cap is not None:
+        kwargs["parallel"] = kwargs["parallel"] and cap > 1
+        if home != (_PROCESS[0], os.getpid()):
+            _cap_worker_process(cap)
+    with _quiet_shortfall():
+        found = vantrel.tresk(data, codes, task.n_points, seed=task.seed, **kwargs)
+    points = np.asarray(found, dtype=np.float64).reshape(-1, data.shape[1])
+    pairs = boundary_pairs(data, codes, points)[0] if with_pairs else None
     return points, pairs
 
 
-# Local worker processes map the data from one shared-memory copy when they
-# start (nothing is pickled); it is held in the worker process, created for
-# one call and ended with it, not in the caller.
-_WORKER_INPUTS: dict[str, Any] = {}
+def _cap_worker_process(cap: int) -> None:
+    """Caps the threads of a worker process that is not the caller's, for good.
+
+    BLAS thread counts and the environment belong to the whole process, and
+    OpenBLAS does not always take back a count set from another thread, so
+    tasks side by side cannot each set and restore them. The process keeps
+    the cap (dask's nannies start their workers with one BLAS thread anyway).
+    """
+    # The pool reads this when it starts, at the process's first parallel call.
+    os.environ["RAYON_NUM_THREADS"] = str(cap)
+    threadpool_limits(cap, user_api="blas")
 
 
-def _start_worker(name: str, shape: tuple[int, ...], dtype: str, labels: npt.NDArray[np.int64],
-                  cap: int, started: Any) -> None:
-    memory = shared_memory.SharedMemory(name=name)
-    data = np.ndarray(shape, dtype=dtype, buffer=memory.buf)
-    data.flags.writeable = False
-    _WORKER_INPUTS.update(memory=memory, data=data, labels=labels, cap=cap)
-    started.release()  # tells the caller that this worker has mapped the data
+@dataclass
+class _QuietTasks:
+    """The tasks running in this process, and the warnings filter that drops their shortfalls."""
+
+    lock: threading.Lock = field(default_factory=threading.Lock)
+    running: int = 0
+    entry: Any = None
 
 
-def _run_local_task(task: _Task, with_pairs: bool) -> TaskResult:
-    inputs = _WORKER_INPUTS
-    return _run_task(inputs["data"], inputs["labels"], task, inputs["cap"], with_pairs)
+_QUIET = _QuietTasks()
+# tresk's shortfall, raised from this module's frame (warnings attribute a
+# warning from C code to the calling Python frame).
+_SHORTFALL = re.compile(r"requested \d+ distinct boundary points", re.I)
+_THIS_MODULE = re.compile(re.escape(__name__) + r"\Z")
 
 
 @contextlib.contextmanager
-def _shared_copy(data: Any) -> Iterator[tuple[str, tuple[int, ...], str]]:
-    """A row-major copy of data in shared memory: its name, shape and dtype; removed afterwards."""
-    array = np.asarray(data)
-    memory = shared_memory.SharedMemory(create=True, size=max(1, array.nbytes))
+def _quiet_shortfall() -> Iterator[None]:
+    """Drops tresk's shortfall warnings while tasks run in this process.
+
+    The filters are process-wide, and warnings.catch_warnings restores a
+    saved copy, so overlapping tasks would leave one task's filter behind:
+    the first task to start adds one entry, the last to end removes exactly
+    that entry. It matches only tresk's shortfall raised from this module,
+    so no other warning of the process is touched.
+    """
+    with _QUIET.lock:
+        if _QUIET.running == 0:
+            _QUIET.entry = ("ignore", _SHORTFALL, RuntimeWarning, _THIS_MODULE, 0)
+            _filters().insert(0, _QUIET.entry)
+            _filters_changed()
+        _QUIET.running += 1
     try:
-        copy = np.ndarray(array.shape, dtype=array.dtype, buffer=memory.buf)
-        copy[...] = array
-        del copy  # the memory cannot be closed while a view of it exists
-        yield memory.name, array.shape, array.dtype.str
+        yield
     finally:
-        memory.close()
-        memory.unlink()
+        with _QUIET.lock:
+            _QUIET.running -= 1
+            if _QUIET.running == 0:
+                filters = _filters()
+                for i, entry in enumerate(filters):
+                    if entry is _QUIET.entry:
+                        del filters[i]
+                        break
+                _filters_changed()
+                _QUIET.entry = None
+
+
+def _filters() -> list[Any]:
+    """The process's warnings filters, the list itself (typed as a sequence in typeshed)."""
+    return cast(list[Any], warnings.filters)
+
+
+def _filters_changed() -> None:
+    """Tells the warnings machinery that its filter list changed (as filterwarnings does)."""
+    changed = getattr(warnings, "_filters_mutated", None) or getattr(warnings, "_filters_mutated_lock_held")
+    changed()
 
 
 # --------------------------------------------------------------------------
-# Engines
+# Engines: run(round, with_pairs) -> results in task order
+
+@dataclass
+class _Layout:
+    """A cluster's task slots and the thread cap that keeps every machine within its cores."""
+
+    slots: int
+    cap: int
+
+
+class _LocalEngine:
+    """Runs each task in the calling thread, with the process's threads as they are."""
+
+    def __init__(self, data: Data, codes: Codes) -> None:
+        self.data, self.codes = data, codes
+
+    def run(self, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
+        return [_run_task(self.data, self.codes, task, with_pairs, None, None) for task in round_]
+
 
 @contextlib.contextmanager
-def _open_engine(client: Any, data: Any, labels: npt.NDArray[np.int64],
-                 tasks: int | None) -> Iterator[_Engine]:
-    if client is None:
-        with _local_engine(data, labels, tasks) as engine:
-            yield engine
+def _open_engine(client: Any, layout: _Layout | None, data: Data, codes: Codes) -> Iterator[Any]:
+    if client is None or layout is None:
+        yield _LocalEngine(data, codes)
         return
+    engine = _DaskEngine(client, layout, data, codes)
+    try:
+        yield engine
+    finally:
+        engine.release()
+
+
+def _connected(client: Any) -> Any:
     distributed = sys.modules.get("distributed")
     if distributed is None or not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a dask.distributed.Client or None, not {type(client).__name__}")
-    with _dask_engine(client, data, labels) as engine:
-        yield engine
+    if client.status != "running":
+        raise ValueError(f"client must be connected to a scheduler, but its status is {client.status!r}")
+    return client
 
 
 def _usable_cores() -> int:
     return len(os.sched_getaffinity(0))
 
 
-@contextlib.contextmanager
-def _local_engine(data: Any, labels: npt.NDArray[np.int64], tasks: int | None) -> Iterator[_Engine]:
-    cores = _usable_cores()
-    workers = min(tasks or cores, cores)
-    with _shared_copy(data) as shared, _executor(shared, labels, workers, cores) as engine:
-        yield engine
-
-
-@contextlib.contextmanager
-def _executor(shared: tuple[str, tuple[int, ...], str], labels: npt.NDArray[np.int64], workers: int,
-              cores: int) -> Iterator[_Engine]:
-    context = get_context("spawn")
-    started = context.Semaphore(0)
-    executor = ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
-                                   initargs=(*shared, labels, max(1, cores // workers), started))
-
-    def stop(futures: list[Any]) -> None:
-        for future in futures:
-            future.cancel()
-        # A running task cannot be cancelled; its process is ended instead.
-        terminate = getattr(executor, "terminate_workers", None)  # Python 3.14
-        if terminate is not None:
-            terminate()
-        else:
-            for process in _processes(executor):
-                process.terminate()
-
-    try:
-        _start_workers(executor, workers, started)
-        yield _Engine(lambda task, pairs: executor.submit(_run_local_task, task, pairs), stop, workers)
-    except BaseException:
-        # A worker killed while holding the executor's queue lock leaves the
-        # others blocked on it, and the executor's own clean-up joins them
-        # (CPython 3.11): end them first.
-        stop([])
-        executor.shutdown(wait=True, cancel_futures=True)
-        raise
-    # All tasks are done and the workers only have to exit; the caller need
-    # not wait for that (0.15 to 0.3 s on the loaded 2-core machine).
-    executor.shutdown(wait=False)
-
-
-def _start_workers(executor: ProcessPoolExecutor, workers: int, started: Any) -> None:
-    """Starts every worker process and waits until each has mapped the data.
-
-    A quick task per worker makes the executor spawn them all; each releases
-    `started` once it has the data, so the shared memory may go as soon as
-    the call ends, even when a worker took no task. Waiting for the quick
-    tasks' results matters too: the executor spawns each process after
-    waking its manager thread, so the one spawned last is not among those
-    the manager watches until some result arrives, and its death would go
-    unnoticed while a long task runs elsewhere (seen on CPython 3.11).
-    """
-    try:
-        futures = [executor.submit(os.getpid) for _ in range(workers)]
-    except BrokenProcessPool as err:
-        raise RuntimeError(f"a worker process ended while starting: {err}") from err
-    deadline = time.monotonic() + STARTUP_SECONDS
-    for _ in range(workers):
-        while not started.acquire(timeout=POLL_SECONDS):
-            for future in futures:
-                if future.done():  # a worker that died starting fails them all
-                    _result(future, "starting a worker process")
-            # ... unless the executor has not noticed (see above).
-            if not all(process.is_alive() for process in _processes(executor)):
-                raise RuntimeError("a worker process ended while starting")
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"the worker processes did not start within {STARTUP_SECONDS} s")
-    for future in futures:
-        _result(future, "starting a worker process")
-
-
-def _processes(executor: ProcessPoolExecutor) -> list[Any]:
-    """The executor's worker processes (its own attribute; CPython has no public one before 3.14)."""
-    return list((getattr(executor, "_processes", None) or {}).values())
-
-
-@contextlib.contextmanager
-def _dask_engine(client: Any, data: Any, labels: npt.NDArray[np.int64]) -> Iterator[_Engine]:
-    slots, cap = _cluster_layout(client)
-    # Unhashed, so the caller's own copies of the same arrays are left alone;
-    # each worker fetches them once, on its first task.
-    inputs = client.scatter([data, labels], hash=False)
-
-    def submit(task: _Task, with_pairs: bool) -> Any:
-        return client.submit(_run_task, inputs[0], inputs[1], task, cap, with_pairs, pure=False)
-
-    try:
-        yield _Engine(submit, lambda futures: client.cancel(futures, force=True), slots)
-    finally:
-        client.cancel(inputs, force=True)
-
-
-def _cluster_layout(client: Any) -> tuple[int, int]:
+def _cluster_layout(client: Any) -> _Layout:
     """Task slots of the cluster, and the thread cap that keeps every machine within its cores."""
     from distributed.comm.addressing import get_address_host
 
@@ -495,4 +474,76 @@ def _cluster_layout(client: Any) -> tuple[int, int]:
         slots_on[host] = slots_on.get(host, 0) + nthreads
         cores_on[host] = max(cores_on.get(host, 1), cores.get(address, 1))
     cap = min(max(1, cores_on[host] // count) for host, count in slots_on.items())
-    return sum(slots_on.values()), cap
+    return _Layout(sum(slots_on.values()), cap)
+
+
+class _DaskEngine:
+    """Runs a round's tasks on a dask cluster; data and tasks lost with workers are sent again.
+
+    The data is scattered once per call, unhashed, so the caller's own
+    copies on the cluster are left alone. Scattered data lives only on the
+    workers holding it; when they die, the tasks that need it are cancelled.
+    The data is then sent again, once some worker is back, and every task
+    of the round without a result is submitted again with the same seed, so
+    the points do not change; at most RESENDS times a call.
+    """
+
+    def __init__(self, client: Any, layout: _Layout, data: Data, codes: Codes) -> None:
+        self.client, self.cap = client, layout.cap
+        self.data, self.codes = data, codes
+        self.resends = 0
+        self.inputs = self._scatter()
+
+    def _scatter(self) -> list[Any]:
+        return list(self.client.scatter([self.data, self.codes], hash=False))
+
+    def release(self) -> None:
+        self.client.cancel(self.inputs, force=True)
+
+    def _submit(self, task: _Task, with_pairs: bool) -> Any:
+        return self.client.submit(_run_task, self.inputs[0], self.inputs[1], task, with_pairs,
+                                  self.cap, _PROCESS, pure=False)
+
+    def run(self, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
+        futures = [self._submit(task, with_pairs) for task in round_]
+        results: list[TaskResult] = []
+        try:
+            while len(results) < len(round_):
+                task = round_[len(results)]
+                try:
+                    results.append(self._result(futures[len(results)], _task_name(task, len(round_))))
+                except CancelledError:  # its data died with the workers holding it
+                    self._send_again(task, len(round_))
+                    futures[len(results):] = [self._submit(t, with_pairs) for t in round_[len(results):]]
+            return results
+        except BaseException:
+            self.client.cancel(futures, force=True)
+            raise
+
+    def _send_again(self, task: _Task, tasks: int) -> None:
+        name = _task_name(task, tasks)
+        if self.resends == RESENDS:
+            raise RuntimeError(f"{name} failed: its data was lost with the workers holding it"
+                               f" {RESENDS + 1} times")
+        self.resends += 1
+        self.client.cancel(self.inputs, force=True)
+        try:
+            self.client.wait_for_workers(1, timeout=RETURN_SECONDS)
+        except TimeoutError:
+            raise RuntimeError(f"{name} failed: the workers holding its data died and none came"
+                               f" back within {RETURN_SECONDS:.0f} s") from None
+        self.inputs = self._scatter()
+
+    @staticmethod
+    def _result(future: Any, name: str) -> TaskResult:
+        """The future's result; a lost future as CancelledError, a failure as a RuntimeError naming the task."""
+        while True:
+            try:
+                result: TaskResult = future.result(timeout=POLL_SECONDS)
+                return result
+            except TimeoutError:
+                continue
+            except CancelledError:
+                raise
+            except Exception as err:
+                raise RuntimeError(f"{name} failed: {type(err).__name__}: {err}") from err

@@ -18,11 +18,10 @@
 # inputs and the (m,) results, whatever n and m are.
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import Any
-
 import numpy as np
 import numpy.typing as npt
+
+from ._inputs import checked_inputs, finite
 
 # Values in one block product (8 MiB of float32). With the block's rows in
 # float32, its mask and the rows being converted, tracemalloc saw peaks of 30
@@ -44,11 +43,10 @@ U32 = 2.0**-24
 U64 = 2.0**-53
 
 ArrayLike = npt.ArrayLike
-Labels = Sequence[int] | bytes | npt.NDArray[np.integer[Any]]
 
 
 def boundary_pairs(
-    data: ArrayLike, y: Labels, points: ArrayLike
+    data: ArrayLike, y: ArrayLike, points: ArrayLike
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The pair of data rows each point lies between, and how close it is.
 
@@ -59,13 +57,14 @@ def boundary_pairs(
     Parameters
     ----------
     data : array_like, shape (n, d)
-        The data set, as given to ``vantrel.tresk`` (float32 or float64; any
-        real array works). Values must be finite.
-    y : sequence of int, bytes or integer array, length n
-        Class labels per row; only equality matters. At least two classes.
+        The data set: an array, a DataFrame or nested lists of finite real
+        numbers (float32 is kept, other types are measured as float64).
+    y : array_like, length n
+        Class labels per row: integers, strings, floats, bools or the values
+        of a categorical; only equality matters. At least two classes.
     points : array_like, shape (m, d)
         Points, for instance the list of lists ``vantrel.tresk`` returns or an
-        array; an empty list is zero points.
+        array of real numbers; an empty list is zero points.
 
     Returns
     -------
@@ -80,10 +79,11 @@ def boundary_pairs(
     ------
     ValueError
         Shapes that do not fit (``data`` not 2-D or empty, ``y`` of another
-        length, ``points`` of another width), non-finite values, a single
-        class.
+        length, ``points`` of another width), non-finite values (long double
+        data beyond float64's range included), a single class.
     TypeError
-        Labels that are not integers.
+        Data or points that are not real numbers (complex, bool, text);
+        labels that cannot be compared with each other.
 
     See Also
     --------
@@ -125,53 +125,27 @@ def boundary_pairs(
 
 
 def _checked(
-    data: ArrayLike, y: Labels, points: ArrayLike
+    data: ArrayLike, y: ArrayLike, points: ArrayLike
 ) -> tuple[np.ndarray, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """Inputs as arrays (data as given when it is a real array), or a clear error."""
-    data = np.asarray(data)
-    if data.dtype.kind not in "fiu":
-        raise TypeError(f"data must hold real numbers, not {data.dtype}")
-    if data.ndim != 2 or data.shape[0] == 0 or data.shape[1] == 0:
-        raise ValueError(f"data must be a non-empty two-dimensional array, not of shape {data.shape}")
-    if not _finite(data):
-        raise ValueError("data must contain only finite values")
-    codes = _class_codes(y)
-    if len(codes) != len(data):
-        raise ValueError(f"y has length {len(codes)} but data has {len(data)} rows")
-    if codes.size == 0 or codes.max() == 0:
-        raise ValueError("y must contain at least two different classes")
+    """Inputs as arrays, or a clear error."""
+    data, codes, _ = checked_inputs(data, y)
     if isinstance(points, np.ndarray) or len(points) > 0:  # type: ignore[arg-type]
-        points = np.asarray(points, dtype=np.float64)
+        points = np.asarray(points)
+        if points.dtype.kind not in "fiu":
+            raise TypeError(f"points must hold real numbers, not {points.dtype}")
+        points = points.astype(np.float64, copy=False)
     else:
         points = np.empty((0, data.shape[1]))
     if points.ndim != 2 or points.shape[1] != data.shape[1]:
         raise ValueError(f"points must have shape (m, {data.shape[1]}) to match data,"
                          f" not {points.shape}")
-    if not _finite(points):
+    if not finite(points):
         raise ValueError("points must contain only finite values")
     return data, codes, points
 
 
-def _finite(values: np.ndarray) -> bool:
-    """No NaN or infinity, found by two reductions instead of a mask as large as values."""
-    return values.size == 0 or bool(np.isfinite(values.min()) and np.isfinite(values.max()))
-
-
 def _largest(values: np.ndarray) -> float:
     return max(abs(float(values.min())), abs(float(values.max()))) if values.size else 0.0
-
-
-def _class_codes(y: Labels) -> npt.NDArray[np.int64]:
-    """Labels as class indices 0..k-1 (any labelling with equal labels equal works)."""
-    if isinstance(y, str):
-        raise TypeError("y must hold integer class labels, not a str")
-    labels = np.frombuffer(y, dtype=np.uint8) if isinstance(y, bytes) else np.asarray(y)
-    if labels.ndim != 1:
-        raise ValueError(f"y must be one-dimensional, not of shape {labels.shape}")
-    if labels.size and labels.dtype.kind not in "iub":
-        raise TypeError(f"y must hold integer class labels, not {labels.dtype}")
-    codes: npt.NDArray[np.int64] = np.unique(labels, return_inverse=True)[1].astype(np.int64)
-    return codes.reshape(-1)
 
 
 def _unit(data: np.ndarray, points: npt.NDArray[np.float64]) -> float:
