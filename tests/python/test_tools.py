@@ -112,6 +112,38 @@ def test_boundary_pairs_rejects_bad_input(data, y, points, error, message):
         boundary_pairs(data, y, points)
 
 
+def frame(values):
+    return pytest.importorskip("pandas").DataFrame(values, columns=[f"c{i}" for i in range(values.shape[1])])
+
+
+def categories(labels):
+    return pytest.importorskip("pandas").Categorical(np.array(["setosa", "virginica", "versicolor"])[labels])
+
+
+@pytest.mark.parametrize("given_data, given_y", [
+    (lambda d: d.tolist(), lambda y: np.array(["setosa", "virginica", "versicolor"])[y]),
+    (frame, categories),
+    (lambda d: np.round(d * 100).astype(np.int32), lambda y: y * 0.5 - 1.0),
+    (lambda d: d.astype(np.float16), lambda y: list(y + 10)),
+    (lambda d: d.astype(np.float32), lambda y: y == 1),
+])
+def test_the_tools_take_the_data_users_have(given_data, given_y):
+    """Array-likes of any real type and any comparable labels: the results of float arrays and integer classes."""
+    rng = np.random.default_rng(8)
+    data = rng.normal(size=(300, 3))
+    y = np.argmax(data @ rng.normal(size=(3, 3)), axis=1)
+    data, labels = given_data(data), given_y(y)
+    as_array = np.asarray(data)
+    as_array = as_array if as_array.dtype == np.float32 else as_array.astype(np.float64)
+    classes = np.unique(np.asarray(labels), return_inverse=True)[1]
+    for sparse in (True, False):
+        expected = tresk_distributed(as_array, classes, 30, tasks=2, seed=4, sparse=sparse, max_batches=4)
+        points = tresk_distributed(data, labels, 30, tasks=2, seed=4, sparse=sparse, max_batches=4)
+        np.testing.assert_array_equal(points, expected)
+        for got, want in zip(boundary_pairs(data, labels, points), boundary_pairs(as_array, classes, points)):
+            np.testing.assert_array_equal(got, want)
+
+
 def test_docstring_examples_run():
     for name in vantrel_tools.__all__:
         finder, runner = doctest.DocTestFinder(), doctest.DocTestRunner()
