@@ -1,11 +1,13 @@
 """Companions to ``vantrel.tresk``: which pair of rows each boundary point sits
-between (:func:`boundary_pairs`), and the search spread over processes or a
-dask cluster (:func:`tresk_distributed`).
+between (:func:`boundary_pairs`), which classes meet on those faces and which
+rows lie on them (:func:`boundary_summary`), and the search spread over
+processes or a dask cluster (:func:`tresk_distributed`).
 
 Pure Python on NumPy; ``vantrel`` itself keeps its one function.
 """
 
 from ._distributed import tresk_distributed
 from ._pairs import boundary_pairs
+from ._summary import BoundarySummary, boundary_summary
 
-__all__ = ["boundary_pairs", "tresk_distributed"]
+__all__ = ["BoundarySummary", "boundary_pairs", "boundary_summary", "tresk_distributed"]

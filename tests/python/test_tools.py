@@ -9,6 +9,9 @@ whatever runs it: the same points for the same seed and tasks on both
 engines, dense results equal to the tasks' own tresk calls, distinct pairs in
 sparse mode, the shortfall warning; and that Ctrl-C and a dead worker end a
 call promptly with the workers gone (in a child interpreter, with a timeout).
+
+boundary_summary is checked against plain loops, with the same classes
+labelled by numbers and by names.
 """
 
 from __future__ import annotations
@@ -28,7 +31,7 @@ import pytest
 import vantrel
 import vantrel_tools
 from processes import run_bounded
-from vantrel_tools import _pairs, boundary_pairs, tresk_distributed
+from vantrel_tools import _pairs, boundary_pairs, boundary_summary, tresk_distributed
 
 
 @pytest.fixture(scope="module")
@@ -142,6 +145,71 @@ def test_the_tools_take_the_data_users_have(given_data, given_y):
         np.testing.assert_array_equal(points, expected)
         for got, want in zip(boundary_pairs(data, labels, points), boundary_pairs(as_array, classes, points)):
             np.testing.assert_array_equal(got, want)
+
+
+def summary_by_loops(y, pairs):
+    """Distinct pairs, {(label, label): count} both ways round, rows on a pair, {label: share}."""
+    distinct = []
+    for a, b in pairs:
+        if (min(a, b), max(a, b)) not in distinct:
+            distinct.append((min(a, b), max(a, b)))
+    counts = {}
+    for a, b in distinct:
+        counts[y[a], y[b]] = counts.get((y[a], y[b]), 0) + 1
+        counts[y[b], y[a]] = counts.get((y[b], y[a]), 0) + 1
+    on = [any(i in pair for pair in distinct) for i in range(len(y))]
+    share = {c: sum(on[i] for i in range(len(y)) if y[i] == c) / list(y).count(c) for c in set(y)}
+    return distinct, counts, on, share
+
+
+NUMBERS = [7, -3, 100, 7, 7, -3, 100, 100, 7, -3, 100, 7]
+NAMES = {7: "seven", -3: "minus three", 100: "hundred"}  # sorted in another order
+
+
+def random_pairs():
+    pairs = np.random.default_rng(0).integers(0, 9, size=(60, 2))  # rows 9 to 11 on no face
+    return pairs[np.take(NUMBERS, pairs[:, 0]) != np.take(NUMBERS, pairs[:, 1])]
+
+
+@pytest.mark.parametrize("pairs", [
+    [[3, 2], [1, 0], [0, 1], [11, 9], [2, 3], [1, 0]],  # repeated, either way round
+    np.array([[4, 10], [5, 7], [7, 5], [0, 9], [4, 10]], dtype=np.uint16),
+    random_pairs(),
+    [], np.empty((0, 2), dtype=np.int32),
+])
+def test_boundary_summary_matches_loops(pairs):
+    results = []
+    for y in (NUMBERS, [NAMES[v] for v in NUMBERS]):
+        got = boundary_summary(y, pairs)
+        distinct, counts, on, share = summary_by_loops(y, np.reshape(pairs, (-1, 2)).tolist())
+        assert got.pairs.dtype == got.counts.dtype == np.int64 and got.pairs.shape == (len(distinct), 2)
+        assert got.pairs.tolist() == [list(p) for p in distinct]
+        assert got.classes.tolist() == sorted(set(y))
+        assert {(a, b): n for a, row in zip(got.classes.tolist(), got.counts.tolist())
+                for b, n in zip(got.classes.tolist(), row) if n} == counts
+        assert got.on_boundary.tolist() == on
+        assert dict(zip(got.classes.tolist(), got.share.tolist())) == share
+        results.append(got)
+    numbers, names = results
+    np.testing.assert_array_equal(numbers.pairs, names.pairs)
+    np.testing.assert_array_equal(numbers.on_boundary, names.on_boundary)
+
+
+@pytest.mark.parametrize("y, pairs, error, message", [
+    ([0, 1, 1], [[0, 1, 2]], ValueError, r"pairs must have shape \(m, 2\), not \(1, 3\)"),
+    ([0, 1, 1], [0, 1], ValueError, r"pairs must have shape \(m, 2\), not \(2,\)"),
+    ([0, 1, 1], [[0.0, 1.0]], TypeError, "pairs must hold integer row indices, not float64"),
+    ([0, 1, 1], [[True, False]], TypeError, "pairs must hold integer row indices, not bool"),
+    ([0, 1, 1], [[0, 1], [3, 0]], ValueError, r"pairs must hold row indices from 0 to 2 \(y has 3 rows\), not 3"),
+    ([0, 1, 1], [[-1, 0]], ValueError, "pairs must hold row indices from 0 to 2"),
+    ([0, 1, 1], np.array([[2**63, 0]], dtype=np.uint64), ValueError, "pairs must hold row indices from 0 to 2"),
+    (["a", "b", "b"], [[0, 1], [2, 1]], ValueError,
+     r"pairs must join rows of different classes, but pairs\[1\] = \[2, 1\] joins two rows of class 'b'"),
+    ([5, 5, 5], [[0, 1]], ValueError, "y must contain at least two different classes"),
+])
+def test_boundary_summary_rejects_bad_input(y, pairs, error, message):
+    with pytest.raises(error, match=message):
+        boundary_summary(y, pairs)
 
 
 def test_docstring_examples_run():
