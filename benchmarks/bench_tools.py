@@ -7,8 +7,9 @@
   with one BLAS thread and no worker pool.
 - spread: dense tresk_distributed with 2 tasks on the local default (in the
   caller's process, one task after the other) next to one tresk call,
-  n=50,000, d=64, 4,000 points (goal: at most 1.05 times), and what runs
-  before the first task (the input conversion and the argument checks; goal:
+  n=50,000, d=64, 4,000 points (goal: at most 1.05 times), the two tresk
+  calls of its tasks alone (what splitting costs in tresk itself), and what
+  runs before the first task (the input conversion and the argument checks; goal:
   under 0.05 s); while a call runs, the child processes and /dev/shm entries
   it adds (goal: none).
 - cluster: the same on a 2-worker dask LocalCluster (started once, outside
@@ -102,10 +103,14 @@ def part_spread(args) -> None:
         array, codes, _ = _inputs.checked_inputs(data, y)
         _distributed._check_as_tresk(array, codes, 2_000, {**_distributed.TRESK_DEFAULTS, "sparse": False})
 
+    # The two calls of tresk that the 2 tasks make, with their seeds.
+    seeds = [int(s.generate_state(1, np.uint64)[0]) for s in np.random.SeedSequence(0).spawn(2)]
     figures = compare({
         "one tresk call": lambda: vantrel.tresk(data, y, n_points=4_000, sparse=False, seed=0),
         "tresk_distributed, 2 tasks": lambda: tresk_distributed(data, y, 4_000, tasks=2,
                                                                 sparse=False, seed=0),
+        "its 2 tasks' tresk calls": lambda: [vantrel.tresk(data, y, n_points=2_000, sparse=False, seed=s)
+                                             for s in seeds],
         "before the first task": before_first_task,
     }, args.rounds, args.best)
     report("dense, n=50,000, d=64, 4,000 points, local default", figures, "one tresk call")
