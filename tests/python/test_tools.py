@@ -301,7 +301,7 @@ def test_bad_arguments_fail_before_any_task(kwargs, error, message):
 
 def test_closed_client_is_refused():
     distributed = pytest.importorskip("distributed")
-    with distributed.Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    with distributed.Client(processes=False, n_workers=1, dashboard_address=":0") as client:
         pass
     data, y = spiral_data()
     with pytest.raises(ValueError, match="client must be connected to a scheduler, but its status is 'closed'"):
@@ -362,7 +362,7 @@ def test_in_process_workers_leave_the_caller_as_it_was():
     rng = np.random.default_rng(5)
     data = rng.normal(size=(40, 2))
     y = (data[:, 0] > 0).astype(int)
-    with distributed.Client(processes=False, n_workers=2, threads_per_worker=1, dashboard_address=None) as client, \
+    with distributed.Client(processes=False, n_workers=2, threads_per_worker=1, dashboard_address=":0") as client, \
             warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("default")
         before = caller_state()
