@@ -514,6 +514,8 @@ class _DaskEngine:
                     results.append(self._result(futures[len(results)], _task_name(task, len(round_))))
                 except CancelledError:  # its data died with the workers holding it
                     self._send_again(task, len(round_))
+                    # Every task still without a result needs the new copy.
+                    self.client.cancel(futures[len(results):], force=True)
                     futures[len(results):] = [self._submit(t, with_pairs) for t in round_[len(results):]]
             return results
         except BaseException:
