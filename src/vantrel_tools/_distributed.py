@@ -320,9 +320,11 @@ def _task_name(task: _Task, tasks: int) -> str:
 # --------------------------------------------------------------------------
 # What a task runs, wherever it runs
 
-# Identifies the process that imported this module: a task that runs in it
-# (in-process dask workers) must leave the caller's environment alone.
-_PROCESS = (uuid.uuid4().hex, os.getpid())
+# With the process id, names the caller's process to its tasks: a task that
+# runs in it (in-process dask workers) must leave the caller's environment
+# alone. A forked child inherits the token but not the id; another machine
+# may reuse the id but not the token.
+_TOKEN = uuid.uuid4().hex
 
 
 def _run_task(data: Data, codes: Codes, task: _Task, with_pairs: bool, cap: int | None,
@@ -331,7 +333,7 @@ def _run_task(data: Data, codes: Codes, task: _Task, with_pairs: bool, cap: int 
     kwargs = dict(task.kwargs)
     if cap is not None:
         kwargs["parallel"] = kwargs["parallel"] and cap > 1
-        if home != (_PROCESS[0], os.getpid()):
+        if home != (_TOKEN, os.getpid()):
             _cap_worker_process(cap)
     with _quiet_shortfall():
         found = vantrel.tresk(data, codes, task.n_points, seed=task.seed, **kwargs)
@@ -502,7 +504,7 @@ class _DaskEngine:
 
     def _submit(self, task: _Task, with_pairs: bool) -> Any:
         return self.client.submit(_run_task, self.inputs[0], self.inputs[1], task, with_pairs,
-                                  self.cap, _PROCESS, pure=False)
+                                  self.cap, (_TOKEN, os.getpid()), pure=False)
 
     def run(self, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
         futures = [self._submit(task, with_pairs) for task in round_]
