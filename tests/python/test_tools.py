@@ -60,7 +60,18 @@ def gaussian_case(rng):
     return data, y, vantrel.tresk(data, y, n_points=150, sparse=False, seed=3)
 
 
-@pytest.mark.parametrize("case", [grid_case, gaussian_case])
+def tie_case(rng):
+    # Twelve integer rows five from the origin, each repeated in every class,
+    # and points at the origin: every row is equally near, and equal rows and
+    # equal points abound.
+    circle = np.array([(5, 0), (0, 5), (3, 4), (4, 3)])
+    circle = np.concatenate([circle * sign for sign in ([1, 1], [-1, 1], [1, -1], [-1, -1])])
+    data = np.unique(circle, axis=0)[rng.integers(0, 12, 600)].astype(np.float64)
+    points = np.concatenate([np.zeros((30, 2)), rng.integers(-10, 11, size=(30, 2)) / 2])
+    return data, rng.integers(0, 3, len(data)), rng.permutation(points)
+
+
+@pytest.mark.parametrize("case", [grid_case, gaussian_case, tie_case])
 @pytest.mark.parametrize("blocks", ["one", "many"])
 @pytest.mark.parametrize("scale", [1.0, 2.0**900, 2.0**-1000])
 def test_boundary_pairs_matches_brute_force(monkeypatch, case, blocks, scale):
@@ -69,6 +80,9 @@ def test_boundary_pairs_matches_brute_force(monkeypatch, case, blocks, scale):
     if blocks == "many":  # rows and points split into blocks that end anywhere
         monkeypatch.setattr(_pairs, "ROW_BLOCK", 7)
         monkeypatch.setattr(_pairs, "BLOCK_ELEMENTS", 7 * 13)
+        # and every shortlist of two or more rows taken in float64 and in groups
+        monkeypatch.setattr(_pairs, "HEAVY", 1)
+        monkeypatch.setattr(_pairs, "CANDIDATES", 5)
     # A power of two scales distances exactly, so the ranking must not move.
     pairs, gaps = boundary_pairs(np.asarray(data, dtype=np.float64) * scale, y,
                                  np.asarray(points, dtype=np.float64) * scale)
