@@ -1,6 +1,7 @@
 """boundary_pairs on exact and near ties, next to Gaussian data of the same size.
 
     python benchmarks/bench_pairs_ties.py [--n N] [--m M] [--rounds N] [--best N] [--case NAME ...]
+        [--blas-threads N] [--baseline DIR]
 
 Cases (n rows, m points, three classes drawn at random unless said):
 
@@ -14,14 +15,23 @@ Cases (n rows, m points, three classes drawn at random unless said):
 - nine rows: nine distinct rows repeated to n rows, random normal points.
 
 Seconds are the median over --rounds rounds of the best of --best calls, the
-cases alternating within a round; peak MiB is tracemalloc's peak during one
-further call beyond what was traced before it (inputs excluded). The load
-average is printed, since timings on a shared 2-core machine spread widely.
+cases (and the baseline, if given) alternating within a round; peak MiB is
+tracemalloc's peak during one further call beyond what was traced before it
+(inputs excluded). The load average is printed, since timings on a shared
+2-core machine spread widely; when the other core is busy, a product split
+over both waits for it, so --blas-threads 1 gives steadier figures.
+
+--baseline DIR times the boundary_pairs of another checkout's
+DIR/vantrel_tools/_pairs.py beside this one, for instance the last commit's:
+
+    git archive HEAD src/vantrel_tools | tar -x -C /tmp/base
+    python benchmarks/bench_pairs_ties.py --baseline /tmp/base/src
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import statistics
 import time
@@ -79,19 +89,32 @@ CASES: dict[str, tuple[Callable[[int, int, int], Case], int]] = {
 }
 
 
-def best_of(case: Case, best: int) -> float:
+Pairs = Callable[..., tuple[np.ndarray, np.ndarray]]
+
+
+def baseline(directory: str) -> Pairs:
+    spec = importlib.util.spec_from_file_location(
+        "baseline_pairs", os.path.join(directory, "vantrel_tools", "_pairs.py"))
+    assert spec is not None and spec.loader is not None, directory
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    pairs: Pairs = module.boundary_pairs
+    return pairs
+
+
+def best_of(pairs: Pairs, case: Case, best: int) -> float:
     times = []
     for _ in range(best):
         began = time.perf_counter()
-        boundary_pairs(*case)
+        pairs(*case)
         times.append(time.perf_counter() - began)
     return min(times)
 
 
-def peak_mib(case: Case) -> float:
+def peak_mib(pairs: Pairs, case: Case) -> float:
     tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0]
-    boundary_pairs(*case)
+    pairs(*case)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     return (peak - before) / 2**20
@@ -105,25 +128,38 @@ def main() -> None:
     parser.add_argument("--best", type=int, default=3, help="calls per round (default: 3)")
     parser.add_argument("--case", choices=list(CASES), action="append",
                         help="cases to run (default: all)")
+    parser.add_argument("--blas-threads", type=int, help="limit BLAS to this many threads")
+    parser.add_argument("--baseline", metavar="DIR", help="also time DIR/vantrel_tools/_pairs.py")
     parser.add_argument("--save", help="save each case's pairs and gaps to this .npz file")
     args = parser.parse_args()
+    if args.blas_threads:
+        from threadpoolctl import threadpool_limits
+        threadpool_limits(args.blas_threads, user_api="blas")
+    variants = {"this": boundary_pairs}
+    if args.baseline:
+        variants = {"baseline": baseline(args.baseline), **variants}
     names = args.case or list(CASES)
     cases = {name: CASES[name][0](args.n, args.m, CASES[name][1]) for name in names}
-    seconds: dict[str, list[float]] = {name: [] for name in names}
+    seconds: dict[tuple[str, str], list[float]] = {(name, v): [] for name in names for v in variants}
+    load = [os.getloadavg()[0]]
     for _ in range(args.rounds):
         for name, case in cases.items():
-            seconds[name].append(best_of(case, args.best))
-    print(f"CPU: {os.cpu_count()} logical cores; load average {os.getloadavg()[0]:.2f};"
+            for v, pairs in variants.items():
+                seconds[name, v].append(best_of(pairs, case, args.best))
+        load.append(os.getloadavg()[0])
+    print(f"CPU: {os.cpu_count()} logical cores; BLAS threads: {args.blas_threads or 'default'};"
+          f" load average {min(load):.2f} to {max(load):.2f};"
           f" median over {args.rounds} rounds of the best of {args.best}")
-    print(f"{'case':<20}{'n':>9}{'m':>7}{'d':>4}{'seconds':>10}{'peak MiB':>10}")
-    saved = {}
+    print(f"{'case':<20}{'n':>8}{'m':>6}{'d':>3}" + "".join(
+        f"{v + ' s':>13}{v + ' MiB':>13}" for v in variants))
+    saved: dict[str, np.ndarray] = {}
     for name, case in cases.items():
         data, _, points = case
-        print(f"{name:<20}{len(data):>9}{len(points):>7}{data.shape[1]:>4}"
-              f"{statistics.median(seconds[name]):>10.3f}{peak_mib(case):>10.1f}")
+        print(f"{name:<20}{len(data):>8}{len(points):>6}{data.shape[1]:>3}" + "".join(
+            f"{statistics.median(seconds[name, v]):>13.3f}{peak_mib(pairs, case):>13.1f}"
+            for v, pairs in variants.items()))
         if args.save:
-            pairs, gaps = boundary_pairs(*case)
-            saved[f"{name} pairs"], saved[f"{name} gaps"] = pairs, gaps
+            saved[f"{name} pairs"], saved[f"{name} gaps"] = boundary_pairs(*case)
     if args.save:
         np.savez(args.save, **saved)
 

@@ -16,6 +16,16 @@
 # BLOCK_ELEMENTS values; a running "nearest, nearest of another class" state
 # per point merges the blocks, so memory stays at a few tens of MiB beyond the
 # inputs and the (m,) results, whatever n and m are.
+#
+# Exact and near ties (points at the centre of a circle of rows, rows
+# repeated many times) would shortlist whole blocks, so: equal points are
+# ranked once; once a block's shortlists grow long, each class keeps only the
+# rows near its own minimum; a point still holding many rows of a block is
+# shortlisted again by a float64 product, whose bound is some 10^8 times
+# tighter; if that leaves many, the block drops every row that repeats an
+# earlier row of its class (at an equal distance the earlier one wins, as
+# nearest and as nearest of another class alike); and candidates are ranked
+# a group of points at a time. benchmarks/bench_pairs_ties.py measures this.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Sequence
@@ -37,10 +47,18 @@ ROW_BLOCK = 16_384
 # Candidates re-measured in float64 at once (each costs one row of d values).
 REFINE_ELEMENTS = 1 << 20
 # Candidates ranked at once: a block's points go in groups whose shortlists
-# add up to at most this (or one point), so ties keep memory bounded.
-CANDIDATES = 1 << 16
+# add up to at most this (or one point's), so long shortlists cost time, not
+# memory. With 30 points 1e20 away from 100,000 x 8 Gaussian data (every
+# row a candidate; one BLAS thread, 2-core EPYC, other core busy, median of
+# 3 best-of-3) 2^14 took 0.125 s and 8.1 MiB at peak, 2^15 0.120 s and
+# 10.2 MiB, 2^16 0.135 s and 15.9 MiB, 2^17 0.220 s and 27.5 MiB.
+CANDIDATES = 1 << 15
 # A point with more candidates than this in one block is shortlisted again
 # with a float64 product; if it still has more, the block's repeated rows go.
+# Timed as above on 100,000 rows on a unit circle in 2-D and 1,000 points
+# near its centre: 1e-4 away (about 630 float32 candidates per point and
+# block) 256 took 0.16 s, 1,024 0.26 s, no second product 0.29 s; 1e-3 away
+# (about 200) 256 took 0.15 s, 1,024 and none 0.13 to 0.15 s.
 HEAVY = 256
 # A point farther than this from the data (in units of its extent) cannot be
 # ranked in float32; it is compared with every row in float64 instead.
@@ -238,6 +256,7 @@ class _RowBlock:
         self.data = data  # the caller's array, for the float64 re-measurement
         self.all_codes, self.center, self.scale = codes, center, scale
         self.distinct = False  # whether repeated rows were looked for
+        self.crowded = False  # whether some point had a long shortlist
         self._build(index)
 
     def _build(self, index: np.ndarray) -> None:
@@ -316,16 +335,23 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
     d = q.shape[1]
     remeasured = (d + 2) * U64
     bound = 4.0 * ((d + 5) * U32 + remeasured) * reach
-    mask = _shortlist(approx, rows.starts, np.where(far, np.inf, bound))
-    # Flat indices: a two-dimensional nonzero is several times slower. They
-    # run point by point, so they also give each point's count (a count per
-    # row of the mask takes as long as all of them).
-    flat = np.flatnonzero(mask)
-    counts = np.diff(np.searchsorted(flat, np.arange(len(q) + 1) * n))
+    bound = np.where(far, np.inf, 4.0 * ((d + 5) * U32 + remeasured) * reach)
+    mask = _shortlist(approx, rows.starts, bound, per_class=rows.crowded)
+    if not rows.crowded:  # the usual case: short shortlists, ranked at once
+        # Flat indices: a two-dimensional nonzero is several times slower.
+        # They run point by point, so they also give each point's count.
+        flat = np.flatnonzero(mask)
+        counts = np.diff(np.searchsorted(flat, np.arange(len(q) + 1) * n))
+        if len(flat) <= CANDIDATES and not (counts[~far] > HEAVY).any():
+            return _refine(rows, points, [np.divmod(flat, n)], unit)
+        # Long shortlists: from now on this block's are narrowed per class
+        # and counted first (listing every row of a block took 0.77 ms,
+        # counting 0.10 ms, 128 x 16,384).
+        rows.crowded = True
+        del flat
+        mask = _shortlist(approx, rows.starts, bound, per_class=True)
+    counts = _row_counts(mask)
     heavy = np.flatnonzero((counts > HEAVY) & ~far)
-    if len(heavy) == 0 and len(flat) <= CANDIDATES:  # the usual case
-        return _refine(rows, points, [np.divmod(flat, n)], unit)
-    del flat
     if len(heavy):
         # Rows within float32 rounding of one another (near ties): a float64
         # product shortlists them again, its error from z and q computed in
@@ -340,8 +366,8 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
             h = heavy[h0:h0 + step]
             out = buffer[:2 * len(h) * n].view(np.float64) if len(h) * n <= room else np.empty(len(h) * n)
             approx64 = np.matmul(_query(q[h], np.float64), z.T, out=out.reshape(len(h), n))
-            mask[h] = _shortlist(approx64, rows.starts, bound[h])
-            counts[h] = np.count_nonzero(mask[h], axis=1)
+            mask[h] = _shortlist(approx64, rows.starts, bound[h], per_class=True)
+            counts[h] = _row_counts(mask[h])
         # Still many: exact ties, most often repeated rows. Dropping them
         # once per block (a sort of the block) is then cheaper than ranking
         # them.
@@ -350,20 +376,38 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
     return _refine(rows, points, _groups(mask, counts), unit)
 
 
-def _shortlist(approx: np.ndarray, starts: np.ndarray, bound: npt.NDArray[np.float64]) -> np.ndarray:
-    """Mask of the rows within bound of each point's second-smallest class minimum."""
+def _shortlist(approx: np.ndarray, starts: np.ndarray, bound: npt.NDArray[np.float64],
+               per_class: bool) -> np.ndarray:
+    """Mask of the rows that may be a point's nearest row or its nearest of another class.
+
+    The nearest row of each class lies within bound of that class's minimum,
+    and only the classes whose minimum lies within bound of the second
+    smallest can hold the nearest row or the nearest of another class. Rows
+    within bound of the second-smallest minimum cover both, in one
+    comparison; per_class keeps only those near their own class's minimum,
+    one comparison per class, for points deep inside a class, where the
+    first would keep every row nearer than the other classes.
+    """
     class_min = np.minimum.reduceat(approx, starts, axis=1)
-    # The smallest class minimum bounds the nearest row, the second smallest
-    # the nearest row of any class but the nearest one's.
     second = np.partition(class_min, 1, axis=1)[:, 1] if class_min.shape[1] > 1 else class_min[:, 0]
-    threshold = second + bound
-    if approx.dtype == np.float32:
-        # Rounded up to float32, so the comparison runs in the product's type
-        # (a float64 threshold would convert the whole block) and keeps every
-        # row the float64 threshold keeps.
-        threshold = np.nextafter(threshold.astype(np.float32), np.float32(np.inf))
-    mask: np.ndarray = approx <= threshold[:, None]
+    if not per_class:
+        mask: np.ndarray = approx <= _rounded_up(second + bound, approx.dtype)[:, None]
+        return mask
+    threshold = _rounded_up(class_min + bound[:, None], approx.dtype)
+    threshold[class_min > (second + bound)[:, None]] = -np.inf
+    mask = np.empty(approx.shape, dtype=bool)
+    for c, (start, end) in enumerate(zip(starts, [*starts[1:], approx.shape[1]])):
+        np.less_equal(approx[:, start:end], threshold[:, c:c + 1], out=mask[:, start:end])
     return mask
+
+
+def _rounded_up(threshold: npt.NDArray[np.float64], dtype: np.dtype[Any]) -> np.ndarray:
+    """Thresholds in the product's type (a float64 one would convert the whole
+    block), rounded up so as to keep every row the float64 one keeps."""
+    if dtype != np.float32:
+        return threshold
+    rounded: np.ndarray = np.nextafter(threshold.astype(np.float32), np.float32(np.inf))
+    return rounded
 
 
 def _groups(mask: np.ndarray, counts: np.ndarray) -> Iterator[tuple[np.ndarray, np.ndarray]]:
@@ -376,6 +420,14 @@ def _groups(mask: np.ndarray, counts: np.ndarray) -> Iterator[tuple[np.ndarray, 
         point, column = np.divmod(np.flatnonzero(mask[p0:p1]), mask.shape[1])
         yield point + p0, column
         p0 = p1
+
+
+def _row_counts(mask: np.ndarray) -> np.ndarray:
+    """True values per row: bytes summed in 16 bits (0.10 ms on 128 x 16,384)
+    where count_nonzero along rows took 0.65 ms."""
+    dtype = np.uint16 if mask.shape[1] < 1 << 16 else np.int64
+    counts: np.ndarray = mask.view(np.uint8).sum(axis=1, dtype=dtype)
+    return counts
 
 
 def _refine(rows: _RowBlock, points: npt.NDArray[np.float64],
