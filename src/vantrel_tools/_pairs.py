@@ -255,7 +255,7 @@ class _RowBlock:
                  center: npt.NDArray[np.float64], scale: float) -> None:
         self.data = data  # the caller's array, for the float64 re-measurement
         self.all_codes, self.center, self.scale = codes, center, scale
-        self.distinct = False  # whether repeated rows were looked for
+        self.repeats_checked = False  # whether repeated rows were looked for
         self.crowded = False  # whether some point had a long shortlist
         self._build(index)
 
@@ -286,7 +286,7 @@ class _RowBlock:
         A later copy is never an answer: the first is as near, of the same
         class, and has the lower index.
         """
-        self.distinct = True
+        self.repeats_checked = True
         values = self.data[self.index]
         # Stable, so equal rows stay in column order: grouped by class, lowest
         # index first.
@@ -299,9 +299,20 @@ class _RowBlock:
         return True
 
 
+def _columns(d: int, dtype: type) -> int:
+    """Columns of augmented float32 (see _width) or float64 rows.
+
+    The float64 product goes unpadded: 64 x 16,384 products with 9 columns
+    took 0.50 ms, with 16 0.74 ms, and 1,000 points near the centre of a
+    circle of 100,000 rows in 8-D 0.19 s instead of 0.22 s (one BLAS
+    thread, 2-core EPYC, other core busy, median of 7 best-of-3).
+    """
+    return _width(d) if dtype == np.float32 else d + 1
+
+
 def _augmented(z: npt.NDArray[np.float64], dtype: type) -> np.ndarray:
     """Rows (z, 0..., |z|^2) in dtype, |z|^2 summed in float64."""
-    out: np.ndarray = np.zeros((len(z), _width(z.shape[1])), dtype=dtype)
+    out: np.ndarray = np.zeros((len(z), _columns(z.shape[1], dtype)), dtype=dtype)
     out[:, :z.shape[1]] = z
     out[:, -1] = np.einsum("ij,ij->i", z, z)
     return out
@@ -309,7 +320,7 @@ def _augmented(z: npt.NDArray[np.float64], dtype: type) -> np.ndarray:
 
 def _query(q: npt.NDArray[np.float64], dtype: type) -> np.ndarray:
     """Points (-2q, 0..., 1) in dtype, the other side of the augmented product."""
-    out: np.ndarray = np.zeros((len(q), _width(q.shape[1])), dtype=dtype)
+    out: np.ndarray = np.zeros((len(q), _columns(q.shape[1], dtype)), dtype=dtype)
     out[:, :q.shape[1]] = -2.0 * q
     out[:, -1] = 1.0
     return out
@@ -371,7 +382,7 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
         # Still many: exact ties, most often repeated rows. Dropping them
         # once per block (a sort of the block) is then cheaper than ranking
         # them.
-        if not rows.distinct and counts[heavy].max() > HEAVY and rows.drop_repeats():
+        if not rows.repeats_checked and counts[heavy].max() > HEAVY and rows.drop_repeats():
             return _block_best(rows, points, center, scale, unit, buffer)
     return _refine(rows, points, _groups(mask, counts), unit)
 

@@ -2,9 +2,10 @@
 search spread over local processes and a dask LocalCluster.
 
 boundary_pairs is checked against every-point-against-every-row float64
-distances, on data built so that ties are exact (integer grids), with labels
-that are neither 0..k-1 nor grouped by class, across many small blocks, and
-near the limits of float64. tresk_distributed is checked for what it promises
+distances, on data built so that ties are exact (integer grids, repeated
+rows and points), with labels that are neither 0..k-1 nor grouped by class,
+across many small blocks, and near the limits of float64.
+tresk_distributed is checked for what it promises
 whatever runs it: the same points for the same seed and tasks on both
 engines, dense results equal to the tasks' own tresk calls, distinct pairs in
 sparse mode, the shortfall warning; and that Ctrl-C and a dead worker end a
