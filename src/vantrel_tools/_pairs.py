@@ -377,8 +377,8 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
             h = heavy[h0:h0 + step]
             out = buffer[:2 * len(h) * n].view(np.float64) if len(h) * n <= room else np.empty(len(h) * n)
             approx64 = np.matmul(_query(q[h], np.float64), z.T, out=out.reshape(len(h), n))
-            mask[h] = _shortlist(approx64, rows.starts, bound[h], per_class=True)
-            counts[h] = _row_counts(mask[h])
+            mask[h] = again = _shortlist(approx64, rows.starts, bound[h], per_class=True)
+            counts[h] = _row_counts(again)
         # Still many: exact ties, most often repeated rows. Dropping them
         # once per block (a sort of the block) is then cheaper than ranking
         # them.
