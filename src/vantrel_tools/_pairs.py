@@ -25,7 +25,12 @@
 # tighter; if that leaves many, the block drops every row that repeats an
 # earlier row of its class (at an equal distance the earlier one wins, as
 # nearest and as nearest of another class alike); and candidates are ranked
-# a group of points at a time. benchmarks/bench_pairs_ties.py measures this.
+# a group of points at a time. With 100,000 rows and 1,000 points
+# (benchmarks/bench_pairs_ties.py, one BLAS thread, 2-core EPYC with the
+# other core busy, median of 7 best-of-3) points at the centre of a circle
+# of rows took 0.03 to 0.05 s, points 1e-9 from it 0.16 to 0.19 s, nine
+# distinct rows repeated 0.05 to 0.07 s, Gaussian data 0.06 to 0.08 s; the
+# ties took 1.3 to 31 s and up to 178 MiB before, now at most 28 MiB.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Sequence
@@ -55,10 +60,11 @@ REFINE_ELEMENTS = 1 << 20
 CANDIDATES = 1 << 15
 # A point with more candidates than this in one block is shortlisted again
 # with a float64 product; if it still has more, the block's repeated rows go.
-# Timed as above on 100,000 rows on a unit circle in 2-D and 1,000 points
-# near its centre: 1e-4 away (about 630 float32 candidates per point and
-# block) 256 took 0.16 s, 1,024 0.26 s, no second product 0.29 s; 1e-3 away
-# (about 200) 256 took 0.15 s, 1,024 and none 0.13 to 0.15 s.
+# Timed likewise (median of 5) on 100,000 rows on a unit circle in 2-D and
+# 1,000 points near its centre: 1e-4 away (about 630 float32 candidates per
+# point and block) 256 took 0.135 s, 512 0.155 s, 1,024 0.25 s, no second
+# product 0.28 s (1e-9 away: 0.145 s against 3.1 s); 1e-3 away (about 200)
+# 256 took 0.134 s, none 0.122 s; 1e-2 away (about 64) 0.095 s and 0.081 s.
 HEAVY = 256
 # A point farther than this from the data (in units of its extent) cannot be
 # ranked in float32; it is compared with every row in float64 instead.
