@@ -351,7 +351,6 @@ def _block_best(rows: _RowBlock, points: npt.NDArray[np.float64], center: npt.ND
     # factor 2 is margin.
     d = q.shape[1]
     remeasured = (d + 2) * U64
-    bound = 4.0 * ((d + 5) * U32 + remeasured) * reach
     bound = np.where(far, np.inf, 4.0 * ((d + 5) * U32 + remeasured) * reach)
     mask = _shortlist(approx, rows.starts, bound, per_class=rows.crowded)
     if not rows.crowded:  # the usual case: short shortlists, ranked at once
