@@ -28,9 +28,9 @@
 # a group of points at a time. With 100,000 rows and 1,000 points
 # (benchmarks/bench_pairs_ties.py, one BLAS thread, 2-core EPYC with the
 # other core busy, median of 7 best-of-3) points at the centre of a circle
-# of rows took 0.03 to 0.05 s, points 1e-9 from it 0.16 to 0.19 s, nine
-# distinct rows repeated 0.05 to 0.07 s, Gaussian data 0.06 to 0.08 s; the
-# ties took 1.3 to 31 s and up to 178 MiB before, now at most 28 MiB.
+# of rows took 0.03 to 0.05 s, points 1e-9 from it 0.17 to 0.22 s, nine
+# distinct rows repeated 0.06 to 0.07 s, Gaussian data 0.06 to 0.09 s; the
+# ties took 1.5 to 31 s and up to 178 MiB before, now at most 28 MiB.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Sequence
