@@ -2,9 +2,10 @@
 search spread over local processes and a dask LocalCluster.
 
 boundary_pairs is checked against every-point-against-every-row float64
-distances, on data built so that ties are exact (integer grids), with labels
-that are neither 0..k-1 nor grouped by class, across many small blocks, and
-near the limits of float64. tresk_distributed is checked for what it promises
+distances, on data built so that ties are exact (integer grids, repeated
+rows and points), with labels that are neither 0..k-1 nor grouped by class,
+across many small blocks, and near the limits of float64.
+tresk_distributed is checked for what it promises
 whatever runs it: the same points for the same seed and tasks on both
 engines, dense results equal to the tasks' own tresk calls, distinct pairs in
 sparse mode, the shortfall warning; and that Ctrl-C and a dead worker end a
@@ -68,7 +69,18 @@ def gaussian_case(rng):
     return data, y, vantrel.tresk(data, y, n_points=150, sparse=False, seed=3)
 
 
-@pytest.mark.parametrize("case", [grid_case, gaussian_case])
+def tie_case(rng):
+    # Twelve integer rows five from the origin, each repeated in every class,
+    # and points at the origin: every row is equally near, and equal rows and
+    # equal points abound.
+    circle = np.array([(5, 0), (0, 5), (3, 4), (4, 3)])
+    circle = np.concatenate([circle * sign for sign in ([1, 1], [-1, 1], [1, -1], [-1, -1])])
+    data = np.unique(circle, axis=0)[rng.integers(0, 12, 600)].astype(np.float64)
+    points = np.concatenate([np.zeros((30, 2)), rng.integers(-10, 11, size=(30, 2)) / 2])
+    return data, rng.integers(0, 3, len(data)), rng.permutation(points)
+
+
+@pytest.mark.parametrize("case", [grid_case, gaussian_case, tie_case])
 @pytest.mark.parametrize("blocks", ["one", "many"])
 @pytest.mark.parametrize("scale", [1.0, 2.0**900, 2.0**-1000])
 def test_boundary_pairs_matches_brute_force(monkeypatch, case, blocks, scale):
@@ -77,6 +89,9 @@ def test_boundary_pairs_matches_brute_force(monkeypatch, case, blocks, scale):
     if blocks == "many":  # rows and points split into blocks that end anywhere
         monkeypatch.setattr(_pairs, "ROW_BLOCK", 7)
         monkeypatch.setattr(_pairs, "BLOCK_ELEMENTS", 7 * 13)
+        # and every shortlist of two or more rows taken in float64 and in groups
+        monkeypatch.setattr(_pairs, "HEAVY", 1)
+        monkeypatch.setattr(_pairs, "CANDIDATES", 5)
     # A power of two scales distances exactly, so the ranking must not move.
     pairs, gaps = boundary_pairs(np.asarray(data, dtype=np.float64) * scale, y,
                                  np.asarray(points, dtype=np.float64) * scale)
