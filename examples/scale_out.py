@@ -4,9 +4,10 @@ Starts a dask LocalCluster of worker processes on this machine (or connects to
 a running cluster with --scheduler), runs the search spread over tasks in
 sparse or dense mode, and prints what came back: points, distinct pairs of
 rows, how far the farthest point is from the boundary, the time. With a seed
-it then runs the same call on the local default (worker processes without
-dask) and says whether the points are the same, as they should be: the result
-depends on the seed and the number of tasks, not on what runs them.
+it then runs the same call on the local default (the tasks one after another
+in this process, without dask) and says whether the points are the same, as
+they should be: the result depends on the seed and the number of tasks, not
+on what runs them.
 
     python examples/scale_out.py [--workers 2] [--tasks 4] [--n-points 2000] [--dense]
     python examples/scale_out.py --quick                   # small data, a few seconds
