@@ -29,7 +29,12 @@ import time
 import warnings
 
 import numpy as np
-from sklearn.datasets import load_digits, load_iris
+
+try:
+    from sklearn.datasets import load_digits, load_iris
+except ImportError as err:  # --help still works; main() reports it
+    load_digits = load_iris = None
+    SKLEARN_IMPORT_ERROR = err
 
 try:
     import vantrel
@@ -191,6 +196,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if vantrel is None:
         sys.exit(f"cannot import vantrel ({IMPORT_ERROR}); install it with: bash scripts/setup.sh")
+    if load_iris is None:
+        sys.exit(f"cannot import scikit-learn ({SKLEARN_IMPORT_ERROR}); install it with: pip install \".[demo]\"")
 
     names = ["iris", "digits"] if args.dataset == "all" else [args.dataset]
     budgets = args.budgets or parse_budgets(DEFAULT_BUDGETS)

@@ -25,13 +25,17 @@ from pathlib import Path
 
 import numpy as np
 
-# The picture is written to a file; never open a window.
-import matplotlib
+try:
+    # The picture is written to a file; never open a window.
+    import matplotlib
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.collections import LineCollection  # noqa: E402
-from scipy.spatial import Voronoi  # noqa: E402
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.collections import LineCollection
+    from scipy.spatial import Voronoi
+except ImportError as err:  # --help still works; main() reports it
+    plt = None
+    PLOT_IMPORT_ERROR = err
 
 try:
     import vantrel
@@ -212,6 +216,8 @@ def main(argv: list[str] | None = None) -> int:
         args.output = default_output()
     if vantrel is None:
         sys.exit(f"cannot import vantrel ({IMPORT_ERROR}); install it with: bash scripts/setup.sh")
+    if plt is None:
+        sys.exit(f"cannot import matplotlib or SciPy ({PLOT_IMPORT_ERROR}); install them with: pip install \".[demo]\"")
     if args.n_points < 1:
         parser.error("--n-points must be at least 1")
     if args.seed < 0:

@@ -50,7 +50,7 @@ def data_sets():
     cube = rng.uniform(-1, 1, size=(1000, 3))
     shell = (np.linalg.norm(cube, axis=1) > 0.8).astype(int)
     cancer, cancer_y = load_breast_cancer(return_X_y=True)
-    return [("2-D checkerboard, 1,000 rows", square, checker, "faces"),
+    return [("2-D 3 x 3 checkerboard, 1,000 rows", square, checker, "faces"),
             ("3-D ball in a cube, 1,000 rows", cube, shell, "faces"),
             ("breast cancer, standardised, 569 x 30", StandardScaler().fit_transform(cancer),
              cancer_y, "rows")]
