@@ -293,6 +293,10 @@ def _project(q: F64, rj: F64, rk: F64) -> F64:
     """
     normal = rk - rj
     length = np.sqrt(np.einsum("ij,ij->i", normal, normal))
+    if not length.all():  # a copy of r_j (the nearest row may be one) bounds nothing
+        rk, normal, length = rk[length > 0], normal[length > 0], length[length > 0]
+        if not len(length):
+            return np.zeros_like(q)
     normal = normal / length[:, None]
     h = np.einsum("ij,ij->i", normal, 0.5 * (rk + rj) - q)
     if len(h) == 1:
