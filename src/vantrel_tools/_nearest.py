@@ -34,8 +34,11 @@ from scipy.optimize import nnls
 from ._inputs import as_data, checked_inputs, finite
 from ._pairs import boundary_pairs
 
-# Values in one block product (16 MiB of float64).
-BLOCK_ELEMENTS = 1 << 21
+# Values in one block product (8 MiB of float64). With 16 MiB blocks the
+# tracemalloc peak on the benchmark's 100,000 x 32 blobs was 58 MiB beyond the
+# inputs, with 8 MiB 45 MiB (boundary_pairs' own 37 MiB the largest part), at
+# the same speed.
+BLOCK_ELEMENTS = 1 << 20
 # Rows of the query's class whose bisectors with each cell are tried before
 # any test (see _sharpened).
 SHARPEN = 128
@@ -164,7 +167,9 @@ class _Problem:
         self.position[self.order] = np.arange(len(codes))
         self.codes = codes[self.order]
         self.starts = np.searchsorted(self.codes, np.arange(int(self.codes[-1]) + 2))
-        self.rows = (data[self.order] - self.center) * self.unit  # float64 copy
+        self.rows = np.asarray(data[self.order], dtype=np.float64)  # a fresh copy, moved in place
+        self.rows -= self.center
+        self.rows *= self.unit
         self.norms = np.einsum("ij,ij->i", self.rows, self.rows)
         self.radius = float(np.sqrt(self.norms.max()))
         self.queries = (queries - self.center) * self.unit
@@ -203,27 +208,30 @@ class _Problem:
         query32 = np.ones((len(q), d + 1), dtype=np.float32)
         query32[:, :d] = q
         found_q, found_j = [], []
+        skip = self.position[skip]
         block = max(1, BLOCK_ELEMENTS // len(q))
         for r0 in range(0, len(rows), block):
             r1 = min(len(rows), r0 + block)
             part = np.empty((r1 - r0, d + 1), dtype=np.float32)
             part[:, :d] = rows[r0:r1]
             part[:, d] = -0.5 * self.norms[r0:r1]
-            qi, cj = np.nonzero(query32 @ part.T >= threshold)
-            found_q.append(qi)
-            found_j.append(cj + r0)
+            query, cell = np.nonzero(query32 @ part.T >= threshold)
+            cell += r0
+            keep = (self.codes[cell] != self.qcode[query]) & (cell != skip[query])
+            query, cell = query[keep], cell[keep]
+            # The bounds of one block's pairs at a time: the ball holds many
+            # more pairs than pass (2.4 million and 34,000 on the benchmark's
+            # blobs), and all of them at once took 200 MiB.
+            low = np.empty(len(query))
+            step = max(1, BLOCK_ELEMENTS // (4 * d))
+            for c0 in range(0, len(query), step):
+                c = slice(c0, c0 + step)
+                low[c] = -_planes(q[query[c]], rows[cell[c]], r_i[query[c]])[1]
+            keep = low <= bound[query] * self.unit * (1.0 + SLACK)
+            found_q.append(query[keep])
+            found_j.append(cell[keep])
         query, cell = np.concatenate(found_q), np.concatenate(found_j)
-        keep = (self.codes[cell] != self.qcode[query]) & (cell != self.position[skip][query])
-        query, cell = query[keep], cell[keep]
-        low = np.empty(len(query))
-        step = max(1, BLOCK_ELEMENTS // (4 * d))
-        for c0 in range(0, len(query), step):
-            c = slice(c0, c0 + step)
-            rj, ri, qq = rows[cell[c]], r_i[query[c]], q[query[c]]
-            _, h, _ = _planes(qq, rj, ri)
-            low[c] = -h
-        keep = low <= bound[query] * self.unit * (1.0 + SLACK)
-        return self._sharpened(query[keep], cell[keep], bound * self.unit)
+        return self._sharpened(query, cell, bound * self.unit)
 
     def _sharpened(self, query: I64, cell: I64, bound: F64) -> "_Cells":
         """The cells that the bisectors of the query's SHARPEN nearest rows of its class do not rule out.
@@ -274,7 +282,7 @@ class _Problem:
             step = max(1, BLOCK_ELEMENTS // (s1 - s0))
             for b0 in range(0, len(at), step):
                 a = at[b0:b0 + step]
-                sq = self.norms[None, s0:s1] - 2.0 * (self.queries[a] @ self.rows[s0:s1].T)
+                sq = _squared(self.queries[a], self.rows[s0:s1], self.norms[s0:s1])
                 nearest = np.argpartition(sq, take - 1, axis=1)[:, :take] if take < s1 - s0 else \
                     np.broadcast_to(np.arange(s1 - s0), (len(a), take))
                 found[a, :take] = s0 + nearest
@@ -304,19 +312,20 @@ class _Problem:
         found = np.empty(len(x), dtype=np.int64)
         d = x.shape[1]
         for code in np.unique(self.qcode):
-            at = np.flatnonzero(self.qcode == code)
             s0, s1 = int(self.starts[code]), int(self.starts[code + 1])
-            xn = np.einsum("ij,ij->i", x[at], x[at])
-            sq = xn[:, None] + self.norms[None, s0:s1] - 2.0 * (x[at] @ self.rows[s0:s1].T)
-            err = 4.0 * (d + 3) * U64 * (np.sqrt(xn) + self.radius) ** 2
-            # Every row within rounding of the smallest is measured again
-            # directly; the lowest row index wins among equal distances.
-            for t, p in enumerate(at):
-                near = s0 + np.flatnonzero(sq[t] <= sq[t].min() + 2.0 * err[t])
-                diff = self.rows[near] - x[p]
-                dist = np.einsum("ij,ij->i", diff, diff)
-                tied = near[dist == dist.min()]
-                found[p] = tied[np.argmin(self.order[tied])]
+            step = max(1, BLOCK_ELEMENTS // (s1 - s0))
+            every = np.flatnonzero(self.qcode == code)
+            for at in (every[b0:b0 + step] for b0 in range(0, len(every), step)):
+                sq = _squared(x[at], self.rows[s0:s1], self.norms[s0:s1])
+                err = 4.0 * (d + 3) * U64 * (np.sqrt(np.einsum("ij,ij->i", x[at], x[at])) + self.radius) ** 2
+                # Every row within rounding of the smallest is measured again
+                # directly; the lowest row index wins among equal distances.
+                for t, p in enumerate(at):
+                    near = s0 + np.flatnonzero(sq[t] <= sq[t].min() + 2.0 * err[t])
+                    diff = self.rows[near] - x[p]
+                    dist = np.einsum("ij,ij->i", diff, diff)
+                    tied = near[dist == dist.min()]
+                    found[p] = tied[np.argmin(self.order[tied])]
         return found
 
     # Tests ----------------------------------------------------------------------
@@ -349,7 +358,7 @@ class _Problem:
         cut = np.zeros(len(which), dtype=bool)
         if self.own is None:
             self.own = self._nearest_own(SHARPEN)
-        step = max(1, BLOCK_ELEMENTS // (SHARPEN * self.rows.shape[1]))
+        step = max(1, BLOCK_ELEMENTS // (2 * SHARPEN * self.rows.shape[1]))  # two such arrays
         for b0 in range(0, len(which), step):
             c = which[b0:b0 + step]
             x = self.queries[cells.query[c]] + cells.z[c]
@@ -381,7 +390,7 @@ class _Problem:
             g = group[b0:b0 + step]
             x = self.queries[cells.query[g]] + cells.z[g]
             xn = np.einsum("ij,ij->i", x, x)
-            sq = xn[:, None] + own_norms[None, :] - 2.0 * _products(x, own)
+            sq = _squared(x, own, own_norms)
             # Rounding of each expanded squared distance is at most
             # (d + 3) u (|x| + |r|)^2; twice that separates two of them, and
             # a factor 2 more is margin.
@@ -402,6 +411,15 @@ class _Problem:
                 (cells.ignored if same else cells.planes)[c].append(row)
                 cut.append(c)
         return np.asarray(cut, dtype=np.int64)
+
+
+def _squared(x: F64, rows: F64, norms: F64) -> F64:
+    """|x - r|^2 of every point and row, expanded around one product and summed in place."""
+    sq = _products(x, rows)
+    sq *= -2.0
+    sq += norms
+    sq += np.einsum("ij,ij->i", x, x)[:, None]
+    return sq
 
 
 def _products(x: F64, rows: F64) -> F64:
