@@ -26,7 +26,7 @@ from common import best_time, figure_path, write_result  # noqa: E402
 from vantrel_tools import nearest_boundary  # noqa: E402
 
 HELD_OUT = 97
-THRESHOLDS = [1.0, 2.0, 4.0, 8.0]
+THRESHOLDS = [0.5, 1.0, 1.5, 2.0, 3.0]
 
 
 def digits() -> tuple[np.ndarray, ...]:
@@ -54,7 +54,9 @@ def main() -> None:
     first = np.linalg.norm(points - data[pairs[:, 0]], axis=1)
     second = np.linalg.norm(points - data[pairs[:, 1]], axis=1)
     assert changed.all() and np.allclose(first, second, rtol=1e-9), "a point is not on the boundary"
-    to_row = np.sqrt(((queries[:, None, :] - data[None, :, :]) ** 2).sum(axis=2)).min(axis=1)
+    dist = np.sqrt(((queries[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
+    to_row = dist.min(axis=1)
+    to_other = np.where(y[None, :] != predicted[:, None], dist, np.inf).min(axis=1)
     right = predicted == truth
 
     fig, ax = plt.subplots(figsize=(6.4, 3.4))
@@ -106,12 +108,15 @@ def main() -> None:
             else " | ".join("-" for _ in THRESHOLDS)
         median = f"{np.median(radius[mask]):.2f}" if mask.any() else "-"
         lines.append(f"| {name} | {mask.sum()} | {median} | {shares} |")
-    lines += ["", f"Median distance from a held-out row to its nearest training row:"
-              f" {np.median(to_row):.2f}; the radius is at most half of it"
-              f" (largest ratio {np.max(radius / to_row):.2f}). The row drawn (held-out row {pick},"
+    lines += ["", f"Median distance from a held-out row to its nearest training row"
+              f" {np.median(to_row):.2f}, to its nearest training row of another class than the"
+              f" prediction {np.median(to_other):.2f}. The row drawn (held-out row {pick},"
               f" a {truth[pick]}): radius {radius[pick]:.2f}, taken over by training row"
               f" {pairs[pick, 1]} (a {y[pairs[pick, 1]]}) from row {pairs[pick, 0]};"
-              f" the largest pixel change is {pixel_change.max():.1f} of 16."]
+              f" the largest pixel change is {pixel_change.max():.1f} of 16.",
+              "", f"The largest radius, {radius.max():.1f}, is of held-out row {np.argmax(radius)},"
+              f" whose largest standardised value is {np.abs(queries[np.argmax(radius)]).max():.1f}"
+              f" (of the training rows: {np.abs(data).max():.1f})."]
     write_result("nearest", lines)
 
 
