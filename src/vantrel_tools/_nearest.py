@@ -177,6 +177,11 @@ class _Problem:
         self.norms = np.einsum("ij,ij->i", self.rows, self.rows)
         self.radius = float(np.sqrt(self.norms.max()))
         self.queries = (queries - self.center) * self.unit
+        # Distances compared across cells get SLACK relative and this much
+        # absolute (far above the rounding of a distance between values of
+        # this size), so a best distance of 0 still keeps the cells tied with it.
+        largest = float(np.sqrt(np.einsum("ij,ij->i", self.queries, self.queries).max()))
+        self.tiny = 64.0 * (data.shape[1] + 2) * U64 * (largest + self.radius)
         self.near = self.position[near]  # sorted position of each nearest row
         self.qcode = self.codes[self.near]
         self.own: I64 | None = None  # each query's SHARPEN nearest rows of its class, when needed
@@ -202,7 +207,7 @@ class _Problem:
         r_i = rows[self.near]
         near_sq = np.einsum("ij,ij->i", q - r_i, q - r_i)
         qn = np.einsum("ij,ij->i", q, q)
-        reach = ((np.sqrt(near_sq) + 2.0 * bound * self.unit) * (1.0 + SLACK)) ** 2
+        reach = ((np.sqrt(near_sq) + 2.0 * bound * self.unit) * (1.0 + SLACK) + self.tiny) ** 2
         # |q - r|^2 <= reach is q.r - |r|^2/2 >= (|q|^2 - reach)/2: one float32
         # product of (q, 1) and (r, -|r|^2/2) per block (a fifth of the time of
         # the float64 product and its passes on the benchmark's blobs), its
@@ -231,7 +236,7 @@ class _Problem:
             for c0 in range(0, len(query), step):
                 c = slice(c0, c0 + step)
                 low[c] = -_planes(q[query[c]], rows[cell[c]], r_i[query[c]])[1]
-            keep = low <= bound[query] * self.unit * (1.0 + SLACK)
+            keep = low <= bound[query] * self.unit * (1.0 + SLACK) + self.tiny
             found_q.append(query[keep])
             found_j.append(cell[keep])
         query, cell = np.concatenate(found_q), np.concatenate(found_j)
@@ -268,7 +273,7 @@ class _Problem:
             gap -= 4.0 * (d + 2) * U64 * (to_j[:, None] + to_k[None, :])
             low = gap / (2.0 * np.sqrt(np.maximum(apart, 0.0) + err))
             strongest = np.argmax(low, axis=1)
-            keep[at] = low[np.arange(len(rj)), strongest] <= bound[qi] * (1.0 + SLACK)
+            keep[at] = low[np.arange(len(rj)), strongest] <= bound[qi] * (1.0 + SLACK) + self.tiny
             second[at] = own[qi][strongest]
         planes = [[int(i), int(k)] if k != i else [int(i)]
                   for i, k in zip(self.near[query[keep]], second[keep])]
@@ -340,7 +345,7 @@ class _Problem:
         while len(open_):
             # A cell whose distance so far exceeds the best by more than the
             # rounding of both cannot hold a nearer point.
-            limit = best.distance[cells.query[open_]] * self.unit * (1.0 + SLACK)
+            limit = best.distance[cells.query[open_]] * self.unit * (1.0 + SLACK) + self.tiny
             open_ = open_[~(cells.dist[open_] > limit)]
             cut = self._pretest(cells, open_)
             violated = [open_[cut]]

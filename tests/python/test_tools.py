@@ -281,8 +281,12 @@ def float32_blobs(rng):
 
 
 @pytest.mark.parametrize("case", [blobs_2d, grid_3d, wine_subset, float32_blobs])
-def test_nearest_boundary_matches_every_cell_projected(case):
+@pytest.mark.parametrize("settings", ["as shipped", "small"])
+def test_nearest_boundary_matches_every_cell_projected(monkeypatch, case, settings):
     data, y, queries = case(np.random.default_rng(5))
+    if settings == "small":  # blocks that end anywhere, most cuts left to the full tests, matrix products
+        for name, value in [("BLOCK_ELEMENTS", 97), ("SHARPEN", 2), ("CUTS", 1), ("FEW", 0)]:
+            monkeypatch.setattr(vantrel_tools._nearest, name, value)
     points, distances, pairs = vantrel_tools.nearest_boundary(data, y, queries)
     data, y = np.asarray(data, dtype=np.float64), np.asarray(y)
     expected = cells_by_exhaustion(data, y, queries)
