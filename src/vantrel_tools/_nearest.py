@@ -132,7 +132,11 @@ def nearest_boundary(data: Any, y: Any, queries: Any) -> tuple[F64, F64, I64]:
 def _checked_queries(queries: Any, d: int) -> F64:
     if not isinstance(queries, np.ndarray) and hasattr(queries, "__len__") and len(queries) == 0:
         return np.empty((0, d))
-    array = np.asarray(queries)
+    try:
+        array = np.asarray(queries)
+    except ValueError:  # rows of different lengths
+        raise ValueError(f"queries must have shape (m, {d}) to match data, not rows of"
+                         " different lengths") from None
     if array.ndim == 2 and array.shape[0] == 0 and array.shape[1] == d:
         return np.empty((0, d))
     if array.ndim != 2 or array.shape[1] != d:

@@ -329,6 +329,7 @@ def test_nearest_boundary_of_no_queries(queries):
     (np.eye(2), [0, 1], [[np.inf, 0.0]], ValueError, "queries must contain only finite"),
     (np.eye(3), [0, 1, 1], [[0.0, 0.0]], ValueError, r"queries must have shape \(m, 3\)"),
     (np.eye(3), [0, 1, 1], [0.0, 0.0, 0.0], ValueError, r"queries must have shape \(m, 3\)"),
+    (np.eye(2), [0, 1], [[0.0, 0.0], [0.0]], ValueError, r"queries must have shape \(m, 2\)"),
     (np.eye(2), [0, 1], np.eye(2) * 1j, TypeError, "queries must hold real numbers"),
 ])
 def test_nearest_boundary_rejects_bad_input(data, y, queries, error, message):
