@@ -31,7 +31,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy.optimize import nnls  # type: ignore[import-untyped]
 
-from ._inputs import as_data, checked_inputs, finite
+from ._inputs import as_data, checked_inputs
 from ._pairs import boundary_pairs
 
 # Values in one block product (8 MiB of float64). With 16 MiB blocks the
