@@ -7,7 +7,8 @@ Pure Python on NumPy; ``vantrel`` itself keeps its one function.
 """
 
 from ._distributed import tresk_distributed
+from ._nearest import nearest_boundary
 from ._pairs import boundary_pairs
 from ._summary import BoundarySummary, boundary_summary
 
-__all__ = ["BoundarySummary", "boundary_pairs", "boundary_summary", "tresk_distributed"]
+__all__ = ["BoundarySummary", "boundary_pairs", "boundary_summary", "nearest_boundary", "tresk_distributed"]

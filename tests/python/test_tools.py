@@ -236,6 +236,123 @@ def test_docstring_examples_run():
 
 
 # --------------------------------------------------------------------------
+# nearest_boundary
+
+def least_distance(normals, h):
+    """Shortest z with normals @ z <= h, by NNLS on the dual (Lawson and Hanson's LDP)."""
+    e = np.zeros(normals.shape[1] + 1)
+    e[-1] = 1.0
+    matrix = np.vstack([-normals.T, -h[None, :]])
+    u, _ = scipy_optimize().nnls(matrix, e, maxiter=50 * matrix.shape[1])
+    r = matrix @ u - e
+    return -r[:-1] / r[-1]
+
+
+def scipy_optimize():
+    return pytest.importorskip("scipy.optimize")
+
+
+def cells_by_exhaustion(data, y, queries):
+    """Per query, the least distance to the Voronoi cell (every row a constraint) of any row of another class."""
+    data, y = np.asarray(data, dtype=np.float64), np.asarray(y)
+    found = []
+    for q in np.asarray(queries, dtype=np.float64):
+        near = np.argmin(((data - q) ** 2).sum(axis=1))
+        best = np.inf
+        for j in np.flatnonzero(y != y[near]):
+            others = data[(data != data[j]).any(axis=1)]  # a copy of r_j bounds nothing
+            normals = others - data[j]
+            lengths = np.linalg.norm(normals, axis=1)
+            h = np.einsum("ij,ij->i", normals, 0.5 * (others + data[j]) - q) / lengths
+            best = min(best, np.linalg.norm(least_distance(normals / lengths[:, None], h)))
+        found.append(best)
+    return np.array(found)
+
+
+def blobs_2d(rng):
+    data = rng.normal(size=(50, 2))
+    y = np.array(["b", "a", "c"])[rng.integers(0, 3, len(data))]
+    return data, y, np.vstack([rng.normal(size=(30, 2)) * 1.5, data[:5]])
+
+
+def grid_3d(rng):
+    # Integer rows with copies (of one class and of two) and half-integer
+    # queries: queries on bisectors, equal to rows, equidistant from many.
+    data = rng.integers(-2, 3, size=(45, 3)).astype(np.float64)
+    return data, rng.integers(0, 3, len(data)) * 10 + 5, rng.integers(-4, 5, size=(30, 3)) / 2
+
+
+def wine_subset(rng):
+    datasets = pytest.importorskip("sklearn.datasets")
+    data, y = datasets.load_wine(return_X_y=True)
+    data = (data - data.mean(axis=0)) / data.std(axis=0)
+    rows = rng.choice(len(data), 70, replace=False)
+    return data[rows[:55]], y[rows[:55]], data[rows[55:]]
+
+
+def float32_blobs(rng):
+    data, y, queries = blobs_2d(rng)
+    return data.astype(np.float32), y == "a", queries
+
+
+@pytest.mark.parametrize("case", [blobs_2d, grid_3d, wine_subset, float32_blobs])
+@pytest.mark.parametrize("settings", ["as shipped", "small"])
+def test_nearest_boundary_matches_every_cell_projected(monkeypatch, case, settings):
+    data, y, queries = case(np.random.default_rng(5))
+    if settings == "small":  # blocks that end anywhere, most cuts left to the full tests, matrix products
+        for name, value in [("BLOCK_ELEMENTS", 97), ("SHARPEN", 2), ("CUTS", 1), ("FEW", 0)]:
+            monkeypatch.setattr(vantrel_tools._nearest, name, value)
+    points, distances, pairs = vantrel_tools.nearest_boundary(data, y, queries)
+    data, y = np.asarray(data, dtype=np.float64), np.asarray(y)
+    expected = cells_by_exhaustion(data, y, queries)
+    assert points.dtype == distances.dtype == np.float64 and pairs.dtype == np.int64
+    np.testing.assert_allclose(distances, expected, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(np.linalg.norm(points - queries, axis=1), distances, rtol=1e-12, atol=0)
+    # The point lies between its pair: the first row of the query's predicted
+    # class and nearest of it, the second of another class and as near.
+    to_rows = np.sqrt(((points[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
+    predicted = y[np.argmin(((queries[:, None, :] - data[None, :, :]) ** 2).sum(axis=2), axis=1)]
+    rows = np.arange(len(points))
+    assert (y[pairs[:, 0]] == predicted).all() and (y[pairs[:, 1]] != predicted).all()
+    own = np.where(y[None, :] == predicted[:, None], to_rows, np.inf).min(axis=1)
+    np.testing.assert_allclose(to_rows[rows, pairs[:, 0]], own, rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(to_rows[rows, pairs[:, 1]], own, rtol=1e-9, atol=1e-12)
+
+
+def test_nearest_boundary_on_the_boundary_and_at_a_row():
+    data = np.array([[0.0, 0.0], [2.0, 0.0], [0.0, 0.0], [0.0, 6.0]])
+    points, distances, pairs = vantrel_tools.nearest_boundary(
+        data, [1, 2, 1, 2], [[1.0, 2.0], [0.0, 0.0], [2.0, 0.0]])
+    # On the bisector of rows 0 and 1: the query itself; at row 0 (and its
+    # copy, row 2): halfway to row 1; at row 1: halfway back.
+    np.testing.assert_array_equal(points, [[1.0, 2.0], [1.0, 0.0], [1.0, 0.0]])
+    np.testing.assert_array_equal(distances, [0.0, 1.0, 1.0])
+    np.testing.assert_array_equal(pairs, [[0, 1], [0, 1], [1, 0]])
+
+
+@pytest.mark.parametrize("queries", [[], np.empty((0, 2))])
+def test_nearest_boundary_of_no_queries(queries):
+    points, distances, pairs = vantrel_tools.nearest_boundary(np.eye(2), [0, 1], queries)
+    assert points.shape == (0, 2) and distances.shape == (0,) and pairs.shape == (0, 2)
+    assert pairs.dtype == np.int64
+
+
+@pytest.mark.parametrize("data, y, queries, error, message", [
+    (np.eye(3), [1, 1, 1], np.zeros((1, 3)), ValueError, "at least two different classes"),
+    (np.array([[0.0], [np.nan]]), [0, 1], [[0.0]], ValueError, "data must contain only finite"),
+    (np.eye(2), [0, 1], [[np.nan, 0.0]], ValueError, "queries must contain only finite"),
+    (np.eye(2), [0, 1], [[np.inf, 0.0]], ValueError, "queries must contain only finite"),
+    (np.eye(3), [0, 1, 1], [[0.0, 0.0]], ValueError, r"queries must have shape \(m, 3\)"),
+    (np.eye(3), [0, 1, 1], [0.0, 0.0, 0.0], ValueError, r"queries must have shape \(m, 3\)"),
+    (np.eye(2), [0, 1], [[0.0, 0.0], [0.0]], ValueError, r"queries must have shape \(m, 2\)"),
+    (np.eye(2), [0, 1], np.eye(2) * 1j, TypeError, "queries must hold real numbers"),
+])
+def test_nearest_boundary_rejects_bad_input(data, y, queries, error, message):
+    with pytest.raises(error, match=message):
+        vantrel_tools.nearest_boundary(data, y, queries)
+
+
+# --------------------------------------------------------------------------
 # tresk_distributed
 
 def spiral_data():
