@@ -60,6 +60,7 @@ def test_the_typed_companion_is_installed_beside_the_module():
     assert {"vantrel_tools/__init__.py", "vantrel_tools/py.typed"} <= files
     requires = importlib.metadata.requires("vantrel")
     assert any(r.startswith("threadpoolctl") for r in requires), requires
+    assert any(r.startswith("scipy>") for r in requires), requires  # nearest_boundary's solver
     assert any(r.startswith("dask[distributed]") and 'extra == "dask"' in r for r in requires)
     assert vantrel.__all__ == ["tresk"]  # the module itself keeps its one name
 
