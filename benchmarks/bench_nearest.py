@@ -35,6 +35,7 @@ from contextlib import nullcontext
 import numpy as np
 from scipy.optimize import nnls
 
+from bench_tools import best_of  # beside this script
 from vantrel_tools import nearest_boundary
 
 try:
@@ -118,15 +119,6 @@ def straightforward(data, y, queries, cells="voronoi"):
                 cut.append(int(own[k]))
         out.append(best)
     return np.array(out)
-
-
-def best_of(call, best: int) -> float:
-    times = []
-    for _ in range(best):
-        began = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - began)
-    return min(times)
 
 
 def load() -> str:
