@@ -7,7 +7,7 @@ a picture of the data, the returned points and the exact class boundary.
 The figures printed come from vantrel_tools.boundary_pairs, which finds each
 returned point's nearest data row and nearest row of another class in float64,
 independently of the module's own float32 work. The exact boundary of a 2-D data set is the set of
-Voronoi edges between rows of different classes.
+Voronoi edges between rows of different classes, drawn with vantrel_tools.boundary_slice.
 
     python examples/demo.py [--seed N] [--n-points N] [--output FILE.png]   # default: ./vantrel-demo.png
 """
@@ -32,14 +32,13 @@ try:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.collections import LineCollection
-    from scipy.spatial import Voronoi
 except ImportError as err:  # --help still works; main() reports it
     plt = None
     PLOT_IMPORT_ERROR = err
 
 try:
     import vantrel
-    from vantrel_tools import boundary_pairs
+    from vantrel_tools import boundary_pairs, boundary_slice
 except ImportError as err:  # --help still works; main() reports it
     vantrel = None
     IMPORT_ERROR = err
@@ -86,30 +85,13 @@ def pool_threads() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def boundary_segments(data: np.ndarray, y: np.ndarray) -> np.ndarray:
-    """The Voronoi edges between rows of different classes, as (m, 2, 2) segments.
-
-    Infinite edges are cut at a far point along the outward normal of the pair,
-    well beyond the drawing area.
-    """
-    vor = Voronoi(data)
-    centre = data.mean(axis=0)
-    far = 4.0 * np.ptp(data, axis=0).max()
-    segments = []
-    for (p, q), ridge in zip(vor.ridge_points, vor.ridge_vertices):
-        if y[p] == y[q]:
-            continue
-        ridge = np.asarray(ridge)
-        if np.all(ridge >= 0):
-            segments.append(vor.vertices[ridge])
-            continue
-        start = vor.vertices[ridge[ridge >= 0][0]]
-        tangent = data[q] - data[p]
-        normal = np.array([-tangent[1], tangent[0]]) / np.linalg.norm(tangent)
-        midpoint = 0.5 * (data[p] + data[q])
-        direction = np.sign(np.dot(midpoint - centre, normal)) * normal
-        segments.append(np.array([start, start + far * direction]))
-    return np.array(segments).reshape(-1, 2, 2)
+def exact_boundary(data: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """The cross-class Voronoi edges as (m, 2, 2) segments, from boundary_slice on
+    the data's own plane, cut well beyond the drawing area so that every edge
+    is counted."""
+    lo, hi = data.min(axis=0), data.max(axis=0)
+    far = 4.0 * float(np.max(hi - lo))
+    return boundary_slice(data, y, extent=(lo[0] - far, hi[0] + far, lo[1] - far, hi[1] + far)).segments
 
 
 def duration(seconds: float) -> str:
@@ -217,7 +199,7 @@ def main(argv: list[str] | None = None) -> int:
     if vantrel is None:
         sys.exit(f"cannot import vantrel ({IMPORT_ERROR}); install it with: bash scripts/setup.sh")
     if plt is None:
-        sys.exit(f"cannot import matplotlib or SciPy ({PLOT_IMPORT_ERROR}); install them with: pip install \".[demo]\"")
+        sys.exit(f"cannot import matplotlib ({PLOT_IMPORT_ERROR}); install it with: pip install \".[demo]\"")
     if args.n_points < 1:
         parser.error("--n-points must be at least 1")
     if args.seed < 0:
@@ -228,7 +210,7 @@ def main(argv: list[str] | None = None) -> int:
     stage(f"data: {len(data)} rows, {data.shape[1]} columns, {N_CLASSES} interleaved classes")
     results = [run_mode(label, data, y, args, stage) for label in ("sparse", "dense")]
     stage("exact boundary: Voronoi edges between rows of different classes")
-    segments = boundary_segments(data, y)
+    segments = exact_boundary(data, y)
     print_summary(results, len(segments), float(np.ptp(data, axis=0).max()))
     print()
     stage("drawing")

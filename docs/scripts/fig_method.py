@@ -24,7 +24,7 @@ import numpy as np  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
 
 from common import boundary_pairs, figure_path, tresk, write_result  # noqa: E402
-from demo import boundary_segments  # noqa: E402  (examples/, on the path through common)
+from demo import exact_boundary  # noqa: E402  (examples/, on the path through common)
 
 SEED = 4
 N_POINTS = 12
@@ -76,7 +76,7 @@ def main() -> None:
     _, gaps = boundary_pairs(data, y, paths[:, -1])
 
     fig, ax = plt.subplots(figsize=(6.4, 6.4))
-    ax.add_collection(LineCollection(boundary_segments(data, y), colors="0.35", linewidths=1.2,
+    ax.add_collection(LineCollection(exact_boundary(data, y), colors="0.35", linewidths=1.2,
                                      label="1-NN class boundary"))
     for label, colour, marker in [(0, "tab:blue", "o"), (1, "tab:orange", "s")]:
         rows = data[y == label]

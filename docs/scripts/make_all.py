@@ -27,7 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 DOCS = Path(__file__).resolve().parents[1]
 SCRIPTS = ["fig_method", "table_offset", "table_margin", "fig_coverage", "table_preparation",
-           "table_cost", "fig_nearest"]
+           "table_cost", "fig_nearest", "fig_slice"]
 
 
 def splice_results(guide: Path) -> None:

@@ -32,7 +32,7 @@ import pytest
 import vantrel
 import vantrel_tools
 from processes import run_bounded
-from vantrel_tools import _pairs, boundary_pairs, boundary_summary, tresk_distributed
+from vantrel_tools import _pairs, boundary_pairs, boundary_slice, boundary_summary, tresk_distributed
 
 
 @pytest.fixture(scope="module")
@@ -530,3 +530,168 @@ def test_lost_workers_are_replaced_and_the_points_stay(cluster_client):
     assert killed[0] < returned
     assert set(cluster_client.run(os.getpid).values()).isdisjoint(pids.values())  # really restarted
     np.testing.assert_array_equal(got, tresk_distributed(data, y, 20_000, **kwargs))
+
+
+# --------------------------------------------------------------------------
+# boundary_slice: checked against float64 distances in all d dimensions at
+# points of the plane, and (in two dimensions) against scipy's Voronoi ridges.
+
+def on_plane(view, coordinates):
+    return view.origin + np.asarray(coordinates) @ view.basis.T
+
+
+def check_exact(data, y, view, steps=5, grid=61):
+    """Segments on the boundary between their rows; every label change on a grid crossed."""
+    data, y = np.asarray(data, dtype=np.float64), np.asarray(y)
+    t = np.linspace(0.0, 1.0, steps)[None, :, None]
+    along = (view.segments[:, :1] * (1 - t) + view.segments[:, 1:] * t).reshape(-1, 2)
+    x = on_plane(view, along)
+    dist = np.sqrt(((x[:, None, :] - data[None, :, :]) ** 2).sum(axis=2))
+    pairs = np.repeat(view.pairs, steps, axis=0)
+    rows = np.arange(len(x))
+    scale = np.abs(data - view.origin).max()
+    assert np.all(y[view.pairs[:, 0]] != y[view.pairs[:, 1]])
+    assert np.allclose(dist[rows, pairs[:, 0]], dist[rows, pairs[:, 1]], rtol=0, atol=1e-9 * scale)
+    assert np.all(dist[rows, pairs[:, 0]] <= dist.min(axis=1) + 1e-9 * scale)
+    # Label changes between neighbouring grid points, each crossed by a segment.
+    xmin, xmax, ymin, ymax = view.extent
+    gx, gy = np.meshgrid(np.linspace(xmin, xmax, grid), np.linspace(ymin, ymax, grid))
+    nodes = np.stack([gx, gy], axis=-1)
+    labels = y[np.argmin(((on_plane(view, nodes.reshape(-1, 2))[:, None, :] - data[None]) ** 2)
+                         .sum(axis=2), axis=1)].reshape(grid, grid)
+    ends = [(nodes[:, :-1], nodes[:, 1:], labels[:, :-1] != labels[:, 1:]),
+            (nodes[:-1], nodes[1:], labels[:-1] != labels[1:])]
+    a = np.concatenate([e[0][e[2]] for e in ends])
+    b = np.concatenate([e[1][e[2]] for e in ends])
+    c, d = view.segments[:, 0], view.segments[:, 1]
+
+    def side(p, q, r):  # sign of the turn p -> q -> r, 0 within rounding
+        cross = ((q[..., 0] - p[..., 0]) * (r[..., 1] - p[..., 1])
+                 - (q[..., 1] - p[..., 1]) * (r[..., 0] - p[..., 0]))
+        return np.where(np.abs(cross) <= 1e-9 * (xmax - xmin + ymax - ymin) ** 2, 0, np.sign(cross))
+
+    a, b, c, d = a[:, None], b[:, None], c[None], d[None]
+    crossed = (side(a, b, c) * side(a, b, d) <= 0) & (side(c, d, a) * side(c, d, b) <= 0)
+    assert crossed.any(axis=1).all(), f"{(~crossed.any(axis=1)).sum()} label changes not on a segment"
+    return labels
+
+
+def voronoi_pairs(data, y):
+    """Cross-class Voronoi neighbours whose ridge has a positive length (scipy)."""
+    voronoi = pytest.importorskip("scipy.spatial").Voronoi(data)
+    found = set()
+    for (p, q), ridge in zip(voronoi.ridge_points, voronoi.ridge_vertices):
+        ridge = np.asarray(ridge)
+        if y[p] == y[q] or (np.all(ridge >= 0) and np.ptp(voronoi.vertices[ridge], axis=0).max() < 1e-9):
+            continue
+        found.add((int(min(p, q)), int(max(p, q))))
+    return found
+
+
+@pytest.mark.parametrize("case", ["gaussian", "integer grid", "float32 strings"])
+def test_boundary_slice_in_two_dimensions_is_the_voronoi_boundary(case):
+    rng = np.random.default_rng(3)
+    if case == "integer grid":  # cocircular rows everywhere: Voronoi vertices of degree 4
+        data = np.stack(np.meshgrid(np.arange(7.0), np.arange(6.0)), axis=-1).reshape(-1, 2)
+        data = data[rng.permutation(len(data))]
+    else:
+        data = rng.normal(size=(80, 2))
+    y = rng.integers(0, 3, len(data))
+    if case == "float32 strings":
+        data, y = data.astype(np.float32), np.array(["x", "y", "z"])[y]
+    far = 1e3 * np.abs(data).max()
+    view = boundary_slice(data, y, extent=(-far, far, -far, far))
+    assert np.array_equal(view.basis, np.eye(2)) and np.array_equal(view.origin, np.zeros(2))
+    assert {tuple(p) for p in view.pairs.tolist()} == voronoi_pairs(np.float64(data), y)
+    assert len({tuple(p) for p in view.pairs.tolist()}) == len(view.pairs)
+    check_exact(data, y, boundary_slice(data, y))
+
+
+def blobs_5d(rng):
+    centres = rng.normal(scale=2.0, size=(3, 5))
+    y = rng.integers(0, 3, 120)
+    return centres[y] + rng.normal(size=(120, 5)), y
+
+
+@pytest.mark.parametrize("plane", ["default", "given", "through rows"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_boundary_slice_is_exact_in_five_dimensions(plane, dtype):
+    rng = np.random.default_rng(11)
+    data, y = blobs_5d(rng)
+    data = data.astype(dtype)
+    kwargs = {}
+    if plane == "given":
+        kwargs = {"origin": rng.normal(size=5), "basis": rng.normal(size=(5, 2))}
+    elif plane == "through rows":  # three rows on the plane, ties among projections
+        kwargs = {"origin": data[0], "basis": np.stack([data[1] - data[0], data[2] - data[0]], axis=1)}
+    view = boundary_slice(data, y, **kwargs)
+    assert np.allclose(view.basis.T @ view.basis, np.eye(2), atol=1e-12)
+    if plane == "given":  # same span, first column's direction kept
+        assert np.allclose(view.basis @ (view.basis.T @ kwargs["basis"]), kwargs["basis"])
+        first = kwargs["basis"][:, 0]
+        assert np.allclose(view.basis[:, 0], first / np.linalg.norm(first))
+    labels = check_exact(data, y, view)
+    assert len(np.unique(labels)) >= 2 and len(view.segments) > 0
+    coordinates, offsets = view.project(data)
+    assert np.allclose(np.linalg.norm(data - on_plane(view, coordinates), axis=1), offsets)
+
+
+@pytest.mark.parametrize("data, y, kwargs, pairs", [
+    # Copies of different classes: the lower index takes the cell.
+    ([[0, 0], [0, 0], [2, 0], [2, 0]], [0, 1, 1, 0], {}, [[0, 2]]),
+    # Equal projections: the row nearer the plane hides the other.
+    ([[0, 0, 1], [0, 0, 0], [2, 0, 0]], [1, 0, 1], {"origin": [0, 0, 0], "basis": np.eye(3)[:, :2]},
+     [[1, 2]]),
+    # Equally near everywhere on the plane (mirror images): the lower index.
+    ([[0, 0, 1], [0, 0, -1], [2, 0, 0]], [1, 0, 1], {"origin": [0, 0, 0], "basis": np.eye(3)[:, :2]},
+     []),
+    # A row far off the plane has no region on it; its class is absent.
+    ([[0, 0, 0], [2, 0, 0], [1, 0, 9]], [0, 1, 2], {"origin": [0, 0, 0], "basis": np.eye(3)[:, :2]},
+     [[0, 1]]),
+    # Collinear projections: strips across the whole extent.
+    ([[0, 0], [1, 0], [3, 0], [4, 0]], [0, 0, 1, 0], {}, [[1, 2], [2, 3]]),
+    ([[0, 0, 5], [1, 1, 0], [3, 3, 2]], [0, 1, 0],
+     {"origin": [0, 0, 0], "basis": np.eye(3)[:, :2], "extent": (-9, 9, -9, 9)}, [[0, 1], [1, 2]]),
+    # Cocircular rows: four rays from the centre, no diagonal of length zero.
+    ([[0, 0], [1, 0], [1, 1], [0, 1]], [0, 1, 0, 1], {}, [[0, 1], [0, 3], [1, 2], [2, 3]]),
+    # Cocircular and coplanar when lifted, with a hidden centre row.
+    ([[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 3]], [0, 0, 1, 1, 0],
+     {"origin": [0, 0, 0], "basis": np.eye(3)[:, :2]}, [[0, 2], [0, 3], [1, 2], [1, 3]]),
+])
+def test_boundary_slice_degenerate_cases(data, y, kwargs, pairs):
+    view = boundary_slice(data, y, **kwargs)
+    assert sorted(view.pairs.tolist()) == pairs
+    check_exact(data, y, view)
+
+
+def test_boundary_slice_plot_draws_on_agg():
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    data, y = blobs_5d(np.random.default_rng(2))
+    view = boundary_slice(data, np.array(["a", "b", "c"])[y])
+    ax = view.plot(data=data, y=np.array(["a", "b", "c"])[y], points=data[:4], near=0.5)
+    lines = [c for c in ax.collections if len(c.get_paths()) == len(view.segments)]
+    assert lines and ax.get_xlim() == view.extent[:2]
+    assert sum(len(c.get_offsets()) for c in ax.collections[:3]) == len(data) // 2
+    plt.close(ax.figure)
+
+
+@pytest.mark.parametrize("data, kwargs, error, message", [
+    ([[0.0], [1.0]], {}, ValueError, "at least two columns"),
+    ([[0, 0, 0], [1, 1, 1]], {"basis": np.eye(3)}, ValueError, r"basis must have shape \(3, 2\)"),
+    ([[0, 0, 0], [1, 1, 1]], {"basis": [[1, 2], [1, 2], [0, 0]]}, ValueError, "basis must have rank 2"),
+    ([[0, 0, 0], [1, 1, 1]], {"basis": [[1, 0], [0, np.nan], [0, 0]]}, ValueError, "basis must contain only finite"),
+    ([[0, 0, 0], [1, 1, 1]], {"origin": [0, 0]}, ValueError, r"origin must have shape \(3,\)"),
+    ([[0, 0], [1, 1]], {"extent": (0, 0, 0, 1)}, ValueError, "extent must have xmin < xmax"),
+    ([[0, 0], [1, 1]], {"extent": (0, np.inf, 0, 1)}, ValueError, "extent must contain only finite"),
+    ([[0, 0], [1, 1]], {"extent": (0, 1, 0)}, ValueError, "extent must be"),
+    ([[0, 0], [1, np.nan]], {}, ValueError, "data must contain only finite"),
+    ([[0, 0], [1, 1]], {"origin": ["a", "b"]}, TypeError, "origin must hold real numbers"),
+])
+def test_boundary_slice_rejects_bad_input(data, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        boundary_slice(data, [0, 1], **kwargs)
