@@ -54,6 +54,7 @@ import vantrel
 
 from ._inputs import Codes, Data, checked_inputs
 from ._pairs import boundary_pairs
+from ._progress import Progress, checked_flag, progress_of
 
 # tresk's own defaults for the arguments passed through, read from its signature.
 TRESK_DEFAULTS: dict[str, Any] = {
@@ -90,6 +91,7 @@ def tresk_distributed(
     tasks: int | None = None,
     client: Any = None,
     seed: int | None = None,
+    progress: bool = False,
     **tresk_kwargs: Any,
 ) -> Points:
     """``vantrel.tresk`` spread over tasks.
@@ -123,6 +125,9 @@ def tresk_distributed(
         Seeds every task through ``numpy.random.SeedSequence(seed)``; the same
         seed and ``tasks`` give the same points on any engine. None draws
         fresh entropy.
+    progress : bool, default False
+        Show a bar of the tasks done (and the round, in sparse mode) and the
+        time left, on stderr; pass True in interactive sessions.
     **tresk_kwargs
         ``max_iter``, ``tol``, ``sparse``, ``parallel``, ``batch_size``,
         ``max_batches``, as for ``tresk`` (same defaults). ``batch_size`` and
@@ -140,7 +145,8 @@ def tresk_distributed(
     TypeError, ValueError, OverflowError
         Bad arguments, before any task starts: for the arguments passed to
         ``tresk``, the exception ``tresk`` raises for them in one task.
-        A ``client`` that is closed or not connected.
+        A ``client`` that is closed or not connected. A ``progress`` that
+        is not a bool.
     RuntimeError
         A task failed on the cluster, or its data was lost with its workers
         more often than the call resends it; the message names the task.
@@ -188,6 +194,7 @@ def tresk_distributed(
     >>> bool(gaps.max() < 1e-3)
     True
     """
+    show = checked_flag(progress)
     kwargs = _tresk_arguments(tresk_kwargs)
     n_points = _count("n_points", n_points)
     tasks = None if tasks is None else _count("tasks", tasks)
@@ -199,12 +206,13 @@ def tresk_distributed(
     # The most one task is asked for: a dense share, or in sparse mode all
     # that is missing.
     _check_as_tresk(array, codes, n_points if kwargs["sparse"] else -(-n_points // tasks), kwargs)
-    with _open_engine(client, layout, array, codes) as engine:
+    with _open_engine(client, layout, array, codes) as engine, \
+            progress_of(show, "tresk_distributed", tasks, "tasks") as bar:
         seeds = np.random.SeedSequence(seed)
         if kwargs["sparse"]:
-            return _sparse(engine, seeds, n_points, tasks, kwargs, len(codes))
+            return _sparse(engine, seeds, n_points, tasks, kwargs, len(codes), bar)
         round_ = _round(seeds, _split(n_points, tasks), kwargs)
-        return np.concatenate([points for points, _ in engine.run(round_, False)])
+        return np.concatenate([points for points, _ in engine.run(round_, False, bar)])
 
 
 def _tresk_arguments(given: dict[str, Any]) -> dict[str, Any]:
@@ -280,17 +288,22 @@ def _round_budgets(max_batches: int) -> list[int]:
 
 
 def _sparse(engine: Any, seeds: np.random.SeedSequence, n_points: int, tasks: int,
-            kwargs: dict[str, Any], n: int) -> Points:
+            kwargs: dict[str, Any], n: int, bar: Progress) -> Points:
     kept: list[Points] = []
     known = np.empty(0, dtype=np.int64)  # pair keys found so far, in the order found
     novel = 1.0  # share of new pairs among the points the last round returned
-    for batches in _round_budgets(kwargs["max_batches"]):
+    budgets = _round_budgets(kwargs["max_batches"])
+    for number, batches in enumerate(budgets):
         # A task cannot see the pairs already known and stops at its share,
         # so it is asked for its share of the missing pairs divided by the
         # share of new ones in the last round's points.
         shares = [min(n_points, math.ceil(share / novel))
                   for share in _split(n_points - len(known), tasks)]
-        results = engine.run(_round(seeds, shares, {**kwargs, "max_batches": batches}), True)
+        round_ = _round(seeds, shares, {**kwargs, "max_batches": batches})
+        # The rounds still to come, if all run, as many tasks each as this one.
+        bar.grow(bar.done + len(round_) * (len(budgets) - number))
+        bar.describe(f"round {number + 1} of at most {len(budgets)}")
+        results = engine.run(round_, True, bar)
         points = np.concatenate([points for points, _ in results])
         pairs = np.concatenate([pairs for _, pairs in results if pairs is not None])
         fresh = _first_new(known, pairs[:, 0] * n + pairs[:, 1])
@@ -299,6 +312,7 @@ def _sparse(engine: Any, seeds: np.random.SeedSequence, n_points: int, tasks: in
         if len(known) >= n_points:
             break
         novel = max(len(fresh) / max(len(points), 1), 1 / n_points)
+    bar.grow(bar.done)  # the rounds not needed
     found = np.concatenate(kept)[:n_points]
     if len(found) < n_points:
         warnings.warn(f"requested {n_points} distinct boundary points, but found {len(found)}"
@@ -414,7 +428,7 @@ def _filters_changed() -> None:
 
 
 # --------------------------------------------------------------------------
-# Engines: run(round, with_pairs) -> results in task order
+# Engines: run(round, with_pairs, bar) -> results in task order, bar advanced per task
 
 @dataclass
 class _Layout:
@@ -430,8 +444,12 @@ class _LocalEngine:
     def __init__(self, data: Data, codes: Codes) -> None:
         self.data, self.codes = data, codes
 
-    def run(self, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
-        return [_run_task(self.data, self.codes, task, with_pairs, None, None) for task in round_]
+    def run(self, round_: list[_Task], with_pairs: bool, bar: Progress) -> list[TaskResult]:
+        results = []
+        for task in round_:
+            results.append(_run_task(self.data, self.codes, task, with_pairs, None, None))
+            bar.advance()
+        return results
 
 
 @contextlib.contextmanager
@@ -506,7 +524,7 @@ class _DaskEngine:
         return self.client.submit(_run_task, self.inputs[0], self.inputs[1], task, with_pairs,
                                   self.cap, (_TOKEN, os.getpid()), pure=False)
 
-    def run(self, round_: list[_Task], with_pairs: bool) -> list[TaskResult]:
+    def run(self, round_: list[_Task], with_pairs: bool, bar: Progress) -> list[TaskResult]:
         futures = [self._submit(task, with_pairs) for task in round_]
         results: list[TaskResult] = []
         try:
@@ -514,6 +532,7 @@ class _DaskEngine:
                 task = round_[len(results)]
                 try:
                     results.append(self._result(futures[len(results)], _task_name(task, len(round_))))
+                    bar.advance()
                 except CancelledError:  # its data died with the workers holding it
                     self._send_again(task, len(round_))
                     # Every task still without a result needs the new copy.

@@ -33,6 +33,7 @@ from scipy.optimize import nnls  # type: ignore[import-untyped]
 
 from ._inputs import as_data, checked_inputs
 from ._pairs import boundary_pairs
+from ._progress import Progress, checked_flag, progress_of
 
 # Values in one block product (8 MiB of float64). With 16 MiB blocks the
 # tracemalloc peak on the benchmark's 100,000 x 32 blobs was 58 MiB beyond the
@@ -61,7 +62,7 @@ F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
 
-def nearest_boundary(data: Any, y: Any, queries: Any) -> tuple[F64, F64, I64]:
+def nearest_boundary(data: Any, y: Any, queries: Any, *, progress: bool = False) -> tuple[F64, F64, I64]:
     """The nearest point at which the 1-NN prediction of each query changes.
 
     For each query, the point nearest to it (Euclidean, in data units) where a
@@ -79,6 +80,9 @@ def nearest_boundary(data: Any, y: Any, queries: Any) -> tuple[F64, F64, I64]:
         of a categorical; only equality matters. At least two classes.
     queries : array_like, shape (m, d)
         The points to explain; an empty list is zero queries.
+    progress : bool, default False
+        Show a bar of the queries certified and the time left, on stderr;
+        pass True in interactive sessions.
 
     Returns
     -------
@@ -99,7 +103,7 @@ def nearest_boundary(data: Any, y: Any, queries: Any) -> tuple[F64, F64, I64]:
         class.
     TypeError
         Data or queries that are not real numbers; labels that cannot be
-        compared with each other.
+        compared with each other; a ``progress`` that is not a bool.
 
     See Also
     --------
@@ -114,19 +118,29 @@ def nearest_boundary(data: Any, y: Any, queries: Any) -> tuple[F64, F64, I64]:
     >>> points.tolist(), distances.tolist(), pairs.tolist()
     ([[2.0, 1.0]], [1.0], [[0, 1]])
     """
+    show = checked_flag(progress)
     data, codes, _ = checked_inputs(data, y)
     queries = _checked_queries(queries, data.shape[1])
     m, d = queries.shape
     if m == 0:
         return np.empty((0, d)), np.empty(0), np.empty((0, 2), dtype=np.int64)
-    near, rival = _nearest_rows(data, codes, queries)
-    problem = _Problem(data, codes, queries, near)
-    best = _Best(m, d)
-    # The nearest row of another class first: its cell gives every query a
-    # distance to beat before the other cells are listed.
-    problem.run(problem.open_cells(np.arange(m), problem.position[rival]), best)
-    problem.run(problem.candidates(best.distance, rival), best)
-    return best.result(problem, queries)
+    with progress_of(show, "nearest_boundary", m, "queries") as bar:
+        # A query counts once no cell can beat its best point, which is
+        # known only in the last stage; the notes name the stages before it.
+        bar.describe("nearest rows")
+        near, rival = _nearest_rows(data, codes, queries)
+        problem = _Problem(data, codes, queries, near)
+        best = _Best(m, d)
+        # The nearest row of another class first: its cell gives every query a
+        # distance to beat before the other cells are listed.
+        bar.describe("first cells")
+        problem.run(problem.open_cells(np.arange(m), problem.position[rival]), best)
+        bar.describe("listing cells")
+        cells = problem.candidates(best.distance, rival)
+        bar.describe("testing cells")
+        problem.run(cells, best, bar)
+        bar.describe("points")
+        return best.result(problem, queries)
 
 
 def _checked_queries(queries: Any, d: int) -> F64:
@@ -343,10 +357,12 @@ class _Problem:
 
     # Tests ----------------------------------------------------------------------
 
-    def run(self, cells: "_Cells", best: "_Best") -> None:
-        """Add cutting planes until every open cell is certified or beaten."""
+    def run(self, cells: "_Cells", best: "_Best", bar: Progress | None = None) -> None:
+        """Add cutting planes until every open cell is certified or beaten; bar counts the queries without open cells."""
         open_ = np.arange(len(cells.query))
         while len(open_):
+            if bar is not None and bar.on:
+                bar.reach(bar.total - len(np.unique(cells.query[open_])))
             # A cell whose distance so far exceeds the best by more than the
             # rounding of both cannot hold a nearer point.
             limit = best.distance[cells.query[open_]] * self.unit * (1.0 + SLACK) + self.tiny
@@ -359,6 +375,8 @@ class _Problem:
                 violated.append(self._test(cells, group, int(code), best))
             open_ = np.concatenate(violated) if violated else open_[:0]
             self._project(cells, open_)
+        if bar is not None:
+            bar.reach(bar.total)
 
     def _pretest(self, cells: "_Cells", which: I64) -> npt.NDArray[np.bool_]:
         """Cut each cell by the nearest of its query's SHARPEN nearest class rows that is clearly nearer than r_j.

@@ -40,6 +40,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._inputs import checked_inputs, finite
+from ._progress import checked_flag, progress_of
 
 # Values in one block product (8 MiB of float32). With the block's rows in
 # float32, its mask and the rows being converted, tracemalloc saw peaks of 30
@@ -79,7 +80,7 @@ ArrayLike = npt.ArrayLike
 
 
 def boundary_pairs(
-    data: ArrayLike, y: ArrayLike, points: ArrayLike
+    data: ArrayLike, y: ArrayLike, points: ArrayLike, *, progress: bool = False
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The pair of data rows each point lies between, and how close it is.
 
@@ -98,6 +99,9 @@ def boundary_pairs(
     points : array_like, shape (m, d)
         Points, for instance the list of lists ``vantrel.tresk`` returns or an
         array of real numbers; an empty list is zero points.
+    progress : bool, default False
+        Show a bar of the blocks (row blocks x point blocks) done and the
+        time left, on stderr; pass True in interactive sessions.
 
     Returns
     -------
@@ -116,7 +120,8 @@ def boundary_pairs(
         data beyond float64's range included), a single class.
     TypeError
         Data or points that are not real numbers (complex, bool, text);
-        labels that cannot be compared with each other.
+        labels that cannot be compared with each other. A ``progress``
+        that is not a bool.
 
     See Also
     --------
@@ -134,6 +139,7 @@ def boundary_pairs(
     >>> gaps.tolist()
     [0.0, 2.0]
     """
+    show = checked_flag(progress)
     data, codes, points = _checked(data, y, points)
     m, n = len(points), len(data)
     state = _RunningPairs(m)
@@ -152,13 +158,16 @@ def boundary_pairs(
     # One product buffer for all blocks: a fresh 8 MiB array per block costs
     # its page faults again each time.
     buffer = np.empty(point_block * row_block, dtype=np.float32)
-    for r0 in range(0, n, row_block):
-        r1 = min(n, r0 + row_block)
-        rows = _RowBlock(data, codes, r0 + np.argsort(codes[r0:r1], kind="stable"), center, scale)
-        for p0 in range(0, m, point_block):
-            p1 = min(m, p0 + point_block)
-            best = _block_best(rows, points[p0:p1], center, scale, unit, buffer)
-            state.merge(slice(p0, p1), *best)
+    blocks = -(-n // row_block) * -(-m // point_block)
+    with progress_of(show, "boundary_pairs", blocks, "blocks") as bar:
+        for r0 in range(0, n, row_block):
+            r1 = min(n, r0 + row_block)
+            rows = _RowBlock(data, codes, r0 + np.argsort(codes[r0:r1], kind="stable"), center, scale)
+            for p0 in range(0, m, point_block):
+                p1 = min(m, p0 + point_block)
+                best = _block_best(rows, points[p0:p1], center, scale, unit, buffer)
+                state.merge(slice(p0, p1), *best)
+                bar.advance()
     pairs, gaps = state.result(unit)
     return pairs[inverse], gaps[inverse]
 

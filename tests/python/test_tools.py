@@ -695,3 +695,105 @@ def test_boundary_slice_plot_draws_on_agg():
 def test_boundary_slice_rejects_bad_input(data, kwargs, error, message):
     with pytest.raises(error, match=message):
         boundary_slice(data, [0, 1], **kwargs)
+
+
+# --------------------------------------------------------------------------
+# progress=True: a bar on stderr that counts to its total and always closes
+
+class FakeBar:
+    """Stands in for tqdm's bar: what a call did to it."""
+
+    made: list[FakeBar] = []
+
+    def __init__(self, total, **kwargs):
+        self.total, self.n, self.closed, self.file = total, 0, False, kwargs["file"]
+        FakeBar.made.append(self)
+
+    def update(self, step):
+        assert not self.closed and step > 0
+        self.n += step
+
+    def refresh(self):
+        pass
+
+    def set_postfix_str(self, note):
+        pass
+
+    def close(self):
+        self.closed = True
+
+
+def progress_calls():
+    rng = np.random.default_rng(3)
+    data = rng.normal(size=(3000, 4))
+    y = rng.integers(0, 3, len(data))
+    points = rng.normal(size=(400, 4))
+    return {
+        # Small blocks, so the bar has many steps.
+        "boundary_pairs": (lambda **kw: boundary_pairs(data, y, points, **kw), (_pairs, "_block_best")),
+        "nearest_boundary": (lambda **kw: vantrel_tools.nearest_boundary(data, y, points[:40], **kw),
+                             (vantrel_tools._nearest._Problem, "_test")),
+        "tresk_distributed sparse": (lambda **kw: tresk_distributed(data, y, 60, tasks=3, seed=2, **kw),
+                                     (vantrel_tools._distributed, "_run_task")),
+        "tresk_distributed dense": (lambda **kw: tresk_distributed(data, y, 30, tasks=3, seed=2,
+                                                                   sparse=False, **kw),
+                                    (vantrel_tools._distributed, "_run_task")),
+    }
+
+
+@pytest.mark.parametrize("mode", ["off", "counted", "tqdm", "plain"])
+@pytest.mark.parametrize("name", list(progress_calls()))
+def test_progress_counts_to_its_total_on_stderr_only(name, mode, monkeypatch, capsys):
+    from vantrel_tools import _progress
+
+    call, _ = progress_calls()[name]
+    monkeypatch.setattr(_pairs, "ROW_BLOCK", 500)
+    expected = call()
+    capsys.readouterr()
+    FakeBar.made = []
+    if mode == "tqdm":
+        pytest.importorskip("tqdm")
+    elif mode == "plain":  # tqdm not importable: plain lines, here at every step
+        monkeypatch.setattr(_progress, "_tqdm", lambda: None)
+        monkeypatch.setattr(_progress, "INTERVAL", 0.0)
+    else:
+        monkeypatch.setattr(_progress, "_tqdm", lambda: FakeBar)
+    got = call(progress=mode != "off")
+    for a, b in zip(expected if isinstance(expected, tuple) else [expected],
+                    got if isinstance(got, tuple) else [got]):
+        assert np.array_equal(a, b)
+    out, err = capsys.readouterr()
+    assert out == ""
+    label = name.split()[0]
+    if mode == "off":
+        assert err == "" and FakeBar.made == []
+    elif mode == "counted":
+        [bar] = FakeBar.made
+        assert bar.closed and bar.file is sys.stderr and 0 < bar.n == bar.total
+    elif mode == "tqdm":
+        assert label in err
+    else:
+        last = err.splitlines()[-1]
+        done = re.match(rf"{label}: (\d+)/(\d+) \w+, [\d.]+ s", last)
+        assert done and done[1] == done[2], err
+    with pytest.raises(TypeError, match="progress must be a bool, not str"):
+        call(progress="yes")
+
+
+@pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt])
+@pytest.mark.parametrize("name", list(progress_calls())[:3])
+def test_progress_bar_closes_when_the_call_fails(name, error, monkeypatch):
+    from vantrel_tools import _progress
+
+    call, (owner, step) = progress_calls()[name]
+    monkeypatch.setattr(_progress, "_tqdm", lambda: FakeBar)
+
+    def fail(*args, **kwargs):
+        raise error("stop")
+
+    monkeypatch.setattr(owner, step, fail)
+    FakeBar.made = []
+    with pytest.raises(error):
+        call(progress=True)
+    [bar] = FakeBar.made
+    assert bar.closed
