@@ -18,9 +18,13 @@ from typing import Any
 
 import numpy as np
 
-# Seconds between plain lines; tqdm has its own refresh rate (0.1 s). On the
-# benchmark (benchmarks/bench_progress.py) the bar cost no measurable time:
-# see the figures there.
+# Seconds between plain lines; tqdm redraws at most every 0.1 s itself. One
+# advance() costs 0.08 us off, 0.24 us with tqdm and 0.13 us plain; in the
+# calls of benchmarks/bench_progress.py (2-core EPYC at load 3.0 to 3.8,
+# median of 5 best-of-3, on and off alternating) the steps took 0.23% of
+# boundary_pairs (553 blocks, 0.73 s), 0.09% of nearest_boundary (300
+# queries, 0.33 s) and 0.16% of tresk_distributed (34 tasks, 0.06 s), while
+# the calls' times on and off differed by -9% to +0.6%, the load's noise.
 INTERVAL = 5.0
 
 
