@@ -80,6 +80,26 @@ def as_labels(y: Any) -> tuple[Codes, np.ndarray]:
     return codes.reshape(-1).astype(np.int64), classes
 
 
+def as_points(points: Any, d: int, name: str = "points") -> npt.NDArray[np.float64]:
+    """Points of width d as float64, an empty sequence as zero points; or a clear error."""
+    if not isinstance(points, np.ndarray) and hasattr(points, "__len__") and len(points) == 0:
+        return np.empty((0, d))
+    try:
+        array = np.asarray(points)
+    except ValueError:  # rows of different lengths
+        raise ValueError(f"{name} must have shape (m, {d}) to match data, not rows of"
+                         " different lengths") from None
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != d:
+        raise ValueError(f"{name} must have shape (m, {d}) to match data, not {array.shape}")
+    with np.errstate(over="ignore"):  # long double beyond float64 becomes inf, refused below
+        converted = array.astype(np.float64, copy=False)
+    if not finite(converted):
+        raise ValueError(f"{name} must contain only finite values")
+    return converted
+
+
 def finite(values: np.ndarray) -> bool:
     """No NaN or infinity, found by two reductions instead of a mask as large as values."""
     return values.size == 0 or bool(np.isfinite(values.min()) and np.isfinite(values.max()))

@@ -31,8 +31,8 @@ import numpy as np
 import numpy.typing as npt
 from scipy.optimize import nnls  # type: ignore[import-untyped]
 
-from ._inputs import as_data, checked_inputs
-from ._pairs import boundary_pairs
+from ._inputs import as_points, checked_inputs
+from ._pairs import U32, U64, boundary_pairs
 from ._progress import Progress, checked_flag, progress_of
 
 # Values in one block product (8 MiB of float64). With 16 MiB blocks the
@@ -51,9 +51,6 @@ SHARPEN = 128
 CUTS = 5
 # Points up to which a product is done as matrix-vector products (see _products).
 FEW = 16
-# Unit roundoff of float32 and float64.
-U32 = 2.0**-24
-U64 = 2.0**-53
 # Relative slack on distances compared across cells: the projections are exact
 # to a few hundred ulps (NNLS, then a least-squares polish), far below this.
 SLACK = 1e-9
@@ -120,7 +117,7 @@ def nearest_boundary(data: Any, y: Any, queries: Any, *, progress: bool = False)
     """
     show = checked_flag(progress)
     data, codes, _ = checked_inputs(data, y)
-    queries = _checked_queries(queries, data.shape[1])
+    queries = as_points(queries, data.shape[1], "queries")
     m, d = queries.shape
     if m == 0:
         return np.empty((0, d)), np.empty(0), np.empty((0, 2), dtype=np.int64)
@@ -141,21 +138,6 @@ def nearest_boundary(data: Any, y: Any, queries: Any, *, progress: bool = False)
         problem.run(cells, best, bar)
         bar.describe("points")
         return best.result(problem, queries)
-
-
-def _checked_queries(queries: Any, d: int) -> F64:
-    if not isinstance(queries, np.ndarray) and hasattr(queries, "__len__") and len(queries) == 0:
-        return np.empty((0, d))
-    try:
-        array = np.asarray(queries)
-    except ValueError:  # rows of different lengths
-        raise ValueError(f"queries must have shape (m, {d}) to match data, not rows of"
-                         " different lengths") from None
-    if array.ndim == 2 and array.shape[0] == 0 and array.shape[1] == d:
-        return np.empty((0, d))
-    if array.ndim != 2 or array.shape[1] != d:
-        raise ValueError(f"queries must have shape (m, {d}) to match data, not {array.shape}")
-    return as_data(array, "queries").astype(np.float64, copy=False)
 
 
 def _nearest_rows(data: np.ndarray, codes: I64, queries: F64) -> tuple[I64, I64]:

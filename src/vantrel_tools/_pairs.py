@@ -39,7 +39,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._inputs import checked_inputs, finite
+from ._inputs import as_points, checked_inputs
 from ._progress import checked_flag, progress_of
 
 # Values in one block product (8 MiB of float32). With the block's rows in
@@ -177,18 +177,7 @@ def _checked(
 ) -> tuple[np.ndarray, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Inputs as arrays, or a clear error."""
     data, codes, _ = checked_inputs(data, y)
-    if isinstance(points, np.ndarray) or len(points) > 0:  # type: ignore[arg-type]
-        points = np.asarray(points)
-        if points.dtype.kind not in "fiu":
-            raise TypeError(f"points must hold real numbers, not {points.dtype}")
-        points = points.astype(np.float64, copy=False)
-    else:
-        points = np.empty((0, data.shape[1]))
-    if points.ndim != 2 or points.shape[1] != data.shape[1]:
-        raise ValueError(f"points must have shape (m, {data.shape[1]}) to match data,"
-                         f" not {points.shape}")
-    if not finite(points):
-        raise ValueError("points must contain only finite values")
+    points = as_points(points, data.shape[1])
     return data, codes, points
 
 

@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._inputs import as_data, as_labels, checked_inputs, finite
+from ._inputs import as_labels, as_points, checked_inputs, finite
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
@@ -96,13 +96,7 @@ class BoundarySlice:
         offsets : ndarray of float64, shape (m,)
             The distance from each point to its foot.
         """
-        array = np.asarray(points)
-        if array.shape == (0,):
-            array = np.empty((0, len(self.origin)))
-        array = as_data(array, "points") if len(array) else array.astype(np.float64)
-        if array.shape[1] != len(self.origin):
-            raise ValueError(f"points must have {len(self.origin)} columns, not {array.shape[1]}")
-        centred = array.astype(np.float64) - self.origin
+        centred = as_points(points, len(self.origin)) - self.origin
         coordinates = centred @ self.basis
         offsets = np.linalg.norm(centred - coordinates @ self.basis.T, axis=1)
         return coordinates, offsets
