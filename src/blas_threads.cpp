@@ -142,12 +142,14 @@ HelperGroup* g_group = nullptr;
 bool g_installed = false;
 
 void finish(Batch& batch) {
-    if (batch.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        // Under the batch mutex, so the caller cannot miss the notification
-        // between its last check and its wait, nor return before we let go.
-        std::lock_guard<std::mutex> guard(batch.mutex);
-        batch.done.notify_one();
-    }
+    // The count drops under the batch mutex: a caller that sees it reach zero
+    // (its spin reads it without the mutex) still takes the mutex before it
+    // returns and destroys the batch, so it waits until this helper has let
+    // go. Dropping it first let the caller destroy the mutex and condition
+    // variable while the last helper was about to lock and signal them
+    // (ThreadSanitizer saw it, rarely, in the concurrent-callers test).
+    std::lock_guard<std::mutex> guard(batch.mutex);
+    if (batch.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) batch.done.notify_one();
 }
 
 void helper_loop(HelperGroup* group) {
